@@ -1,0 +1,19 @@
+// The run: banner, conversion of the input beside the program, exit prompt,
+// and the single failure path.
+#pragma once
+
+#include <string>
+
+namespace vorendix {
+
+struct Arguments {
+    std::string StartAdr;   // first argument, verbatim; empty when missing
+    std::string InputFile;  // second argument, verbatim; empty when missing
+};
+
+Arguments ReadArguments(int argc, const char* const* argv);
+
+// Performs the whole run and gives the process exit status.
+int Run(const Arguments& arguments);
+
+}  // namespace vorendix

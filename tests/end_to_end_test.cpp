@@ -1,0 +1,216 @@
+// The tool run as a process, case by case. The table holds every case that a
+// build of the tool must pass, whatever platform it was built for.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+
+#include "harness.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using harness::Run;
+using harness::StdoutTo;
+using harness::Tree;
+
+const std::string kBanner =
+    "\r\n\r\nUse      Vorendix.exe StartAdr InputFile\r\nExample  Vorendix.exe 03FC0000 Test.bin\r\n\r\n";
+const std::string kPrompt = "Press [Enter] to Exit\r\n";
+
+struct Header {
+    std::string sw_ver = "Custom SW";
+    std::string description = "Test";
+    std::string author = "Vorendix by Kemrod";
+};
+
+std::string Echo(const Header& h = {}) {
+    return "SW_Ver=" + h.sw_ver + "\r\nDescription=" + h.description + "\r\nAuthor=" + h.author + "\r\n";
+}
+
+std::string PatchText(const std::string& code_line, const Header& h = {}) {
+    return ";This Patch Generated Vorendix by Kemrod\r\n[Patch_Info]\r\n" + Echo(h) +
+           "[Patch_Code]\r\n" + code_line + "\r\n";
+}
+
+std::string Bytes(std::initializer_list<unsigned char> values) { return std::string(values.begin(), values.end()); }
+
+// A deterministic input of `n` bytes and its code text.
+std::string Image(std::size_t n) {
+    std::string bytes(n, '\0');
+    for (std::size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>((i * 131 + i / 256) & 0xFF);
+    return bytes;
+}
+std::string Hex(const std::string& bytes) {
+    static const char* digits = "0123456789ABCDEF";
+    std::string text;
+    for (const unsigned char b : bytes) {
+        text += digits[b >> 4];
+        text += digits[b & 15];
+    }
+    if (bytes.size() % 2) text += "00";
+    return text;
+}
+
+Tree With(Tree tree, const Tree& more) {
+    for (const auto& [path, bytes] : more) tree[path] = bytes;
+    return tree;
+}
+
+struct Case {
+    std::string name;
+    Run run;
+    int status = 0;
+    std::string stdout_bytes;
+    std::string failure_text;  // second report line without ".", empty when no report
+    Tree after;                // the program folder afterwards, binary left out
+};
+
+void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
+
+const Tree kTestBin = {{"Test.bin", Bytes({0x12, 0x34})}};
+const std::string kTestPatch = PatchText("03FC0000:1234");
+
+std::vector<Case> Cases() {
+    std::vector<Case> cases;
+    auto add = [&](Case c) { cases.push_back(std::move(c)); };
+
+    // Main paths.
+    add({"NoArguments", {.args = {}}, 0, kBanner + kPrompt, "", {}});
+    add({"OneArgumentOnly", {.args = {"03FC0000"}}, 0, kBanner + kPrompt, "", {}});
+    add({"ConvertsWithDefaults", {.args = {"03FC0000", "Test.bin"}, .files = kTestBin, .stdin_bytes = "\n"},
+         0, kBanner + Echo() + kPrompt, "", With(kTestBin, {{"Test.fpa", kTestPatch}})});
+    {
+        const Header h{"1.2.3", "a=b;c[d]", ""};
+        const Tree files = With(kTestBin, {{"Config.ini",
+            "[MAIN]\r\nSW_Ver=1.2.3\r\nDescription=a=b;c[d]\r\nAuthor=\r\nEnter=0\r\n"}});
+        add({"ConvertsWithConfigValues", {.args = {"03FC0000", "Test.bin"}, .files = files},
+             0, kBanner + Echo(h), "", With(files, {{"Test.fpa", PatchText("03FC0000:1234", h)}})});
+    }
+    {
+        const Tree files = With(kTestBin, {{"Config.ini", "[OTHER]\nSW_Ver=x\nEnter=0\n"}});
+        add({"OtherSectionIgnored", {.args = {"03FC0000", "Test.bin"}, .files = files},
+             0, kBanner + Echo() + kPrompt, "", With(files, {{"Test.fpa", kTestPatch}})});
+    }
+    for (const auto& [value, prompt] : std::vector<std::pair<std::string, bool>>{
+             {"0", false}, {"2", false}, {"-1", false}, {"1", true}, {"01", true}, {"+1", true},
+             {"$1", true}, {"0x1", true}, {"x1", true}, {"yes", true}, {"", true}}) {
+        const Tree files = {{"Config.ini", "[MAIN]\nEnter=" + value + "\n"}};
+        add({"EnterIs_" + value, {.args = {}, .files = files}, 0, kBanner + (prompt ? kPrompt : ""), "", files});
+    }
+
+    // Code line contents.
+    const auto convert = [&](const std::string& name, const std::string& start, const std::string& input) {
+        const Tree files = {{"fw.bin", input}, {"Config.ini", "[MAIN]\nEnter=0\n"}};
+        add({name, {.args = {start, "fw.bin"}, .files = files}, 0, kBanner + Echo(), "",
+             With(files, {{"fw.fpa", PatchText(start + ":" + Hex(input))}})});
+    };
+    convert("EmptyInput", "03FC0000", "");
+    convert("OneByteIsPadded", "03FC0000", Bytes({0x7F}));
+    convert("ThreeBytesArePadded", "03FC0000", Bytes({0x01, 0xAB, 0xFF}));
+    convert("StartAdrKeptAsTyped", "0x03fc", Bytes({0x00, 0x0A}));
+    convert("EmptyStartAdr", "", Bytes({0xFF}));
+    convert("OddInputOfTheOldBufferSize", "0", Image(131077));
+    convert("LargeOddInput", "0", Image(3 * 128 * 1024 + 1));
+    convert("LargeEvenInput", "0", Image(1 << 20));
+
+    // Where the input and the patch file are.
+    add({"InputOnlyInCurrentDirectoryIsSilent",
+         {.args = {"0", "Test.bin"}, .prepare = [](const fs::path& dir) {
+              std::ofstream(dir.parent_path() / "elsewhere" / "Test.bin") << "x";
+          }},
+         0, kBanner + kPrompt, "", {}});
+    add({"AbsoluteInputIsAppendedAndSilent",
+         {.args = {"0", (fs::temp_directory_path() / "vorendix-no-such-dir" / "Test.bin").string()}},
+         0, kBanner + kPrompt, "", {}});
+    add({"InputInSubfolder", {.args = {"1", "sub/Test.bin"}, .files = {{"sub/Test.bin", "\x01"}}},
+         0, kBanner + Echo() + kPrompt, "",
+         {{"sub/", ""}, {"sub/Test.bin", "\x01"}, {"sub/Test.fpa", PatchText("1:0100")}}});
+    add({"InputInParentGivesOutFile", {.args = {"1", "../fw.bin"}, .files = {{"../fw.bin", "\x02"}}},
+         0, kBanner + Echo() + kPrompt, "", {{"OutFile.fpa", PatchText("1:0200")}}});
+    add({"DirectoryAsInputIsSilent", {.args = {"1", "dir.bin"}, .files = {{"dir.bin/", ""}}},
+         0, kBanner + kPrompt, "", {{"dir.bin/", ""}}});
+    add({"EarlierPatchReplaced",
+         {.args = {"03FC0000", "Test.bin"}, .files = With(kTestBin, {{"Test.fpa", "old"}})},
+         0, kBanner + Echo() + kPrompt, "", With(kTestBin, {{"Test.fpa", kTestPatch}})});
+    add({"ReadOnlyInputConverts",
+         {.args = {"03FC0000", "Test.bin"}, .files = kTestBin,
+          .prepare = [](const fs::path& dir) { ::chmod((dir / "Test.bin").c_str(), 0444); }},
+         0, kBanner + Echo() + kPrompt, "", With(kTestBin, {{"Test.fpa", kTestPatch}})});
+
+    // The input is never replaced.
+    add({"PatchNameIsInputRefused", {.args = {"0", "Test.fpa"}, .files = {{"Test.fpa", "keep"}}},
+         1, kBanner, "File access denied", {{"Test.fpa", "keep"}}});
+    add({"HardLinkToInputRefused",
+         {.args = {"0", "Test.bin"}, .files = kTestBin, .prepare = [](const fs::path& dir) {
+              fs::create_hard_link(dir / "Test.bin", dir / "Test.fpa");
+          }},
+         1, kBanner, "File access denied", With(kTestBin, {{"Test.fpa", kTestBin.at("Test.bin")}})});
+    add({"SymbolicLinkToInputRefused",
+         {.args = {"0", "Test.bin"}, .files = kTestBin, .prepare = [](const fs::path& dir) {
+              fs::create_symlink("Test.bin", dir / "Test.fpa");
+          }},
+         1, kBanner, "File access denied", With(kTestBin, {{"Test.fpa", "-> Test.bin"}})});
+    add({"FolderWherePatchGoesRefused",
+         {.args = {"0", "Test.bin"}, .files = With(kTestBin, {{"Test.fpa/", ""}})},
+         1, kBanner, "File access denied", With(kTestBin, {{"Test.fpa/", ""}})});
+
+    // Failures of the console and of writing.
+    add({"StdoutOnFullDevice", {.args = {"0", "Test.bin"}, .files = kTestBin, .stdout_to = StdoutTo::DevFull},
+         1, "", "Disk full", kTestBin});
+    add({"StdoutReaderGone", {.args = {"0", "Test.bin"}, .files = kTestBin, .stdout_to = StdoutTo::ClosedPipe},
+         1, "", "I/O error 32", kTestBin});
+    {
+        const Tree files = {{"big.bin", Image(300000)}, {"big.fpa", "earlier patch"}};
+        add({"FileSizeLimitKeepsEarlierPatch",
+             {.args = {"0", "big.bin"}, .files = files, .file_size_limit = 200000},
+             1, kBanner + Echo(), "Disk full", files});
+    }
+    add({"InputShorterThanItsSize",
+         {.args = {"0", "Test.bin"}, .prepare = [](const fs::path& dir) {
+              // Kernel attribute files claim a whole page but deliver a few bytes.
+              fs::create_symlink("/sys/devices/system/cpu/online", dir / "Test.bin");
+          }},
+         1, kBanner + Echo(), "Read beyond end of file", {{"Test.bin", "-> /sys/devices/system/cpu/online"}}});
+    return cases;
+}
+
+class EndToEnd : public testing::TestWithParam<Case> {};
+
+TEST_P(EndToEnd, Run) {
+    const Case& c = GetParam();
+    const harness::Outcome outcome = harness::Execute(c.run);
+    EXPECT_EQ(outcome.status, c.status);
+    if (c.run.stdout_to == StdoutTo::File) {
+        EXPECT_EQ(outcome.stdout_bytes, c.stdout_bytes);
+    }
+    if (c.failure_text.empty()) {
+        EXPECT_EQ(outcome.stderr_bytes, "");
+    } else {
+        const std::regex report("Exception EInOutError in module " + harness::ModuleName() +
+                                " at [0-9A-F]{8}\\.\r\n" + c.failure_text + "\\.\r\n\r\n");
+        EXPECT_TRUE(std::regex_match(outcome.stderr_bytes, report)) << outcome.stderr_bytes;
+    }
+    EXPECT_EQ(outcome.program_dir, c.after);
+    if (!HasFailure()) fs::remove_all(outcome.root);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, EndToEnd, testing::ValuesIn(Cases()),
+                         [](const testing::TestParamInfo<Case>& info) {
+                             // Keeps names apart that differ only in punctuation ("-1", "+1").
+                             std::string name;
+                             for (const char ch : info.param.name) {
+                                 if (std::isalnum(static_cast<unsigned char>(ch))) {
+                                     name += ch;
+                                 } else {
+                                     name += "_" + std::to_string(static_cast<unsigned char>(ch));
+                                 }
+                             }
+                             return name;
+                         });
+
+}  // namespace

@@ -1,0 +1,137 @@
+#include "harness.hpp"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace harness {
+namespace {
+
+std::string Slurp(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+void Spit(const fs::path& path, const std::string& bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary);
+    out << bytes;
+    if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+fs::path MakeRoot() {
+    std::string pattern = (fs::temp_directory_path() / "vorendix-e2e-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    return pattern;
+}
+
+void Redirect(int fd, const char* path, int flags) {
+    const int opened = ::open(path, flags, 0666);
+    if (opened < 0 || ::dup2(opened, fd) < 0) ::_exit(126);
+    ::close(opened);
+}
+
+}  // namespace
+
+fs::path BinaryUnderTest() {
+    if (const char* chosen = std::getenv("VORENDIX_BINARY")) return chosen;
+    return VORENDIX_DEFAULT_BINARY;
+}
+
+std::string ModuleName() { return BinaryUnderTest().filename().string(); }
+
+Tree ReadTree(const fs::path& dir, const std::string& skip_name) {
+    Tree tree;
+    for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it) {
+        const std::string relative = it->path().lexically_relative(dir).generic_string();
+        if (relative == skip_name) continue;
+        if (it->is_symlink()) {
+            tree[relative] = "-> " + fs::read_symlink(it->path()).string();
+            it.disable_recursion_pending();
+        } else if (it->is_directory()) {
+            tree[relative + "/"] = "";
+        } else {
+            tree[relative] = Slurp(it->path());
+        }
+    }
+    return tree;
+}
+
+Outcome Execute(const Run& run) {
+    Outcome outcome;
+    outcome.root = MakeRoot();
+    const fs::path program_dir = outcome.root / "program";
+    const fs::path elsewhere = outcome.root / "elsewhere";
+    fs::create_directories(program_dir);
+    fs::create_directories(elsewhere);
+    const fs::path binary = program_dir / BinaryUnderTest().filename();
+    fs::copy_file(BinaryUnderTest(), binary);
+
+    for (const auto& [path, bytes] : run.files) {
+        if (!path.empty() && path.back() == '/') {
+            fs::create_directories(program_dir / path);
+        } else {
+            Spit(program_dir / path, bytes);
+        }
+    }
+    if (run.prepare) run.prepare(program_dir);
+
+    const fs::path stdin_path = outcome.root / "stdin";
+    const fs::path stdout_path = outcome.root / "stdout";
+    const fs::path stderr_path = outcome.root / "stderr";
+    Spit(stdin_path, run.stdin_bytes);
+
+    int closed_pipe[2] = {-1, -1};
+    if (run.stdout_to == StdoutTo::ClosedPipe && ::pipe(closed_pipe) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+
+    std::vector<std::string> words = {binary.string()};
+    words.insert(words.end(), run.args.begin(), run.args.end());
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::chdir(elsewhere.c_str()) != 0) ::_exit(126);
+        Redirect(STDIN_FILENO, stdin_path.c_str(), O_RDONLY);
+        Redirect(STDERR_FILENO, stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC);
+        switch (run.stdout_to) {
+            case StdoutTo::File: Redirect(STDOUT_FILENO, stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC); break;
+            case StdoutTo::DevFull: Redirect(STDOUT_FILENO, "/dev/full", O_WRONLY); break;
+            case StdoutTo::ClosedPipe:
+                ::close(closed_pipe[0]);
+                if (::dup2(closed_pipe[1], STDOUT_FILENO) < 0) ::_exit(126);
+                break;
+        }
+        if (run.file_size_limit) {
+            const auto limit = static_cast<rlim_t>(*run.file_size_limit);
+            const rlimit bound{limit, limit};
+            if (::setrlimit(RLIMIT_FSIZE, &bound) != 0) ::_exit(126);
+        }
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    if (run.stdout_to == StdoutTo::ClosedPipe) {
+        ::close(closed_pipe[0]);  // the reader is gone before the tool writes
+        ::close(closed_pipe[1]);
+    }
+    int wait_status = 0;
+    ::waitpid(child, &wait_status, 0);
+    outcome.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -WTERMSIG(wait_status);
+    outcome.stdout_bytes = Slurp(stdout_path);
+    outcome.stderr_bytes = Slurp(stderr_path);
+    outcome.program_dir = ReadTree(program_dir, binary.filename().string());
+    return outcome;
+}
+
+}  // namespace harness

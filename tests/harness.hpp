@@ -1,0 +1,49 @@
+// Runs the tool as a user would: the binary copied into a fresh program
+// folder with its fixtures, started from another current directory, with
+// chosen arguments, standard streams and limits.
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace harness {
+
+namespace fs = std::filesystem;
+
+// Relative path (to the program folder) -> bytes. A path ending in "/" is a folder.
+using Tree = std::map<std::string, std::string>;
+
+enum class StdoutTo { File, DevFull, ClosedPipe };
+
+struct Run {
+    std::vector<std::string> args;
+    Tree files;                    // laid out before the run; "../x" lands beside the folder
+    std::string stdin_bytes;
+    std::function<void(const fs::path& program_dir)> prepare;  // links, modes, ...
+    StdoutTo stdout_to = StdoutTo::File;
+    std::optional<long> file_size_limit;  // RLIMIT_FSIZE in the child, bytes
+};
+
+struct Outcome {
+    int status = -1;        // exit status, or -signal when killed by a signal
+    std::string stdout_bytes;
+    std::string stderr_bytes;
+    Tree program_dir;       // what the folder holds afterwards, binary left out
+    fs::path root;          // parent of the program folder, for extra checks
+};
+
+// The binary under test (built next to the tests unless VORENDIX_BINARY says otherwise).
+fs::path BinaryUnderTest();
+// The binary's own file name, as the failure report names it.
+std::string ModuleName();
+
+Outcome Execute(const Run& run);
+
+// Everything a folder holds, as a Tree.
+Tree ReadTree(const fs::path& dir, const std::string& skip_name = "");
+
+}  // namespace harness

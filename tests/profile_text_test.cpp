@@ -1,0 +1,60 @@
+#include "platform/profile_text.hpp"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+namespace {
+
+using platform::FindProfileValue;
+
+struct Case {
+    const char* name;
+    std::string file;
+    const char* key;
+    std::optional<std::string> value;
+};
+
+TEST(FindProfileValue, FollowsThePrivateProfileRules) {
+    const Case cases[] = {
+        {"plain", "[MAIN]\r\nAuthor=Me\r\n", "Author", "Me"},
+        {"names ignore case", "[main]\r\nauthor=Me\r\n", "AUTHOR", "Me"},
+        {"blanks around names and values", " [ MAIN ] \r\n\t Author \t=\t Me Too \t\r\n", "Author", "Me Too"},
+        {"double quotes dropped", "[MAIN]\nAuthor=\" Me \"\n", "Author", " Me "},
+        {"single quotes dropped", "[MAIN]\nAuthor='Me'\n", "Author", "Me"},
+        {"mismatched quotes kept", "[MAIN]\nAuthor=\"Me'\n", "Author", "\"Me'"},
+        {"lone quote kept", "[MAIN]\nAuthor=\"\n", "Author", "\""},
+        {"comment line skipped", "[MAIN]\n;Author=No\nAuthor=Yes\n", "Author", "Yes"},
+        {"inline semicolon is value", "[MAIN]\nAuthor=Me ; x\n", "Author", "Me ; x"},
+        {"value keeps = ; [", "[MAIN]\nAuthor=a=b;[c]\n", "Author", "a=b;[c]"},
+        {"LF ends", "[MAIN]\nA=1\nB=2\n", "B", "2"},
+        {"CR ends", "[MAIN]\rA=1\rB=2\r", "B", "2"},
+        {"no final line end", "[MAIN]\nB=2", "B", "2"},
+        {"byte-order mark skipped", "\xEF\xBB\xBF[MAIN]\nB=2\n", "B", "2"},
+        {"first key wins", "[MAIN]\nB=1\nB=2\n", "B", "1"},
+        {"first section only", "[MAIN]\nA=1\n[MAIN]\nB=2\n", "B", std::nullopt},
+        {"empty value is present", "[MAIN]\nSW_Ver=\n", "SW_Ver", ""},
+        {"key without = absent", "[MAIN]\nSW_Ver\n", "SW_Ver", std::nullopt},
+        {"other section ignored", "[OTHER]\nAuthor=Me\n", "Author", std::nullopt},
+        {"section ends at the next", "[MAIN]\n[OTHER]\nAuthor=Me\n", "Author", std::nullopt},
+        {"lines before a section ignored", "Author=Me\n[MAIN]\n", "Author", std::nullopt},
+        {"header without ] is no header", "[MAIN\nAuthor=Me\n", "Author", std::nullopt},
+        {"empty file", "", "Author", std::nullopt},
+        {"non-ASCII bytes kept", "[MAIN]\nAuthor=\xE4\xF6\xFC\x01\n", "Author", "\xE4\xF6\xFC\x01"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(FindProfileValue(c.file, "MAIN", c.key), c.value) << c.name;
+    }
+}
+
+TEST(FindProfileValue, CutsValuesTo2047Characters) {
+    for (const std::size_t length : {2046u, 2047u, 2048u, 3000u}) {
+        const std::string value(length, 'v');
+        const auto found = FindProfileValue("[MAIN]\nK=" + value + "\n", "MAIN", "K");
+        ASSERT_TRUE(found);
+        EXPECT_EQ(found->size(), std::min<std::size_t>(length, 2047)) << length;
+    }
+}
+
+}  // namespace
