@@ -2,6 +2,7 @@
 // build of the tool must pass, whatever platform it was built for.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -212,5 +213,35 @@ INSTANTIATE_TEST_SUITE_P(Table, EndToEnd, testing::ValuesIn(Cases()),
                              }
                              return name;
                          });
+
+}  // namespace
+
+namespace {
+
+std::string ReadUntil(int fd, const std::string& end) {
+    std::string text;
+    char c = 0;
+    while (text.size() < end.size() || text.compare(text.size() - end.size(), end.size(), end) != 0) {
+        if (::read(fd, &c, 1) != 1) break;
+        text += c;
+    }
+    return text;
+}
+
+TEST(ExitPrompt, WaitsForOneLineOfInput) {
+    bool waited = false;
+    std::string shown;
+    harness::Run run{.args = {}, .converse = [&](int to_stdin, int from_stdout, int pid) {
+        shown = ReadUntil(from_stdout, kPrompt);
+        ::usleep(200 * 1000);
+        waited = ::waitpid(pid, nullptr, WNOHANG) == 0;
+        EXPECT_EQ(::write(to_stdin, "\n", 1), 1);
+    }};
+    const harness::Outcome outcome = harness::Execute(run);
+    EXPECT_EQ(shown, kBanner + kPrompt);
+    EXPECT_TRUE(waited) << "the tool ended without waiting for Enter";
+    EXPECT_EQ(outcome.status, 0);
+    fs::remove_all(outcome.root);
+}
 
 }  // namespace

@@ -90,7 +90,12 @@ Outcome Execute(const Run& run) {
     Spit(stdin_path, run.stdin_bytes);
 
     int closed_pipe[2] = {-1, -1};
+    int to_stdin[2] = {-1, -1};
+    int from_stdout[2] = {-1, -1};
     if (run.stdout_to == StdoutTo::ClosedPipe && ::pipe(closed_pipe) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    if (run.converse && (::pipe(to_stdin) != 0 || ::pipe(from_stdout) != 0)) {
         throw std::runtime_error("pipe failed");
     }
 
@@ -113,6 +118,10 @@ Outcome Execute(const Run& run) {
                 if (::dup2(closed_pipe[1], STDOUT_FILENO) < 0) ::_exit(126);
                 break;
         }
+        if (run.converse) {
+            if (::dup2(to_stdin[0], STDIN_FILENO) < 0 || ::dup2(from_stdout[1], STDOUT_FILENO) < 0) ::_exit(126);
+            for (const int fd : {to_stdin[0], to_stdin[1], from_stdout[0], from_stdout[1]}) ::close(fd);
+        }
         if (run.file_size_limit) {
             const auto limit = static_cast<rlim_t>(*run.file_size_limit);
             const rlimit bound{limit, limit};
@@ -124,6 +133,13 @@ Outcome Execute(const Run& run) {
     if (run.stdout_to == StdoutTo::ClosedPipe) {
         ::close(closed_pipe[0]);  // the reader is gone before the tool writes
         ::close(closed_pipe[1]);
+    }
+    if (run.converse) {
+        ::close(to_stdin[0]);
+        ::close(from_stdout[1]);
+        run.converse(to_stdin[1], from_stdout[0], child);
+        ::close(to_stdin[1]);
+        ::close(from_stdout[0]);
     }
     int wait_status = 0;
     ::waitpid(child, &wait_status, 0);

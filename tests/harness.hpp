@@ -19,6 +19,9 @@ using Tree = std::map<std::string, std::string>;
 
 enum class StdoutTo { File, DevFull, ClosedPipe };
 
+// Talks to a running tool through pipes: its standard input and output.
+using Conversation = std::function<void(int to_stdin, int from_stdout, int pid)>;
+
 struct Run {
     std::vector<std::string> args;
     Tree files;                    // laid out before the run; "../x" lands beside the folder
@@ -26,6 +29,7 @@ struct Run {
     std::function<void(const fs::path& program_dir)> prepare;  // links, modes, ...
     StdoutTo stdout_to = StdoutTo::File;
     std::optional<long> file_size_limit;  // RLIMIT_FSIZE in the child, bytes
+    Conversation converse;                // when set, stdin and stdout are pipes to it
 };
 
 struct Outcome {
