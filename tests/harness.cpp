@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -41,12 +42,12 @@ void Redirect(int fd, const char* path, int flags) {
 
 }  // namespace
 
-fs::path BinaryUnderTest() {
-    if (const char* chosen = std::getenv("VORENDIX_BINARY")) return chosen;
-    return VORENDIX_DEFAULT_BINARY;
+Tool ToolUnderTest() {
+    Tool tool{VORENDIX_DEFAULT_BINARY, {}};
+    if (const char* chosen = std::getenv("VORENDIX_BINARY")) tool.binary = chosen;
+    if (tool.IsWindows()) tool.emulator = {VORENDIX_WINE};
+    return tool;
 }
-
-std::string ModuleName() { return BinaryUnderTest().filename().string(); }
 
 Tree ReadTree(const fs::path& dir, const std::string& skip_name) {
     Tree tree;
@@ -65,15 +66,15 @@ Tree ReadTree(const fs::path& dir, const std::string& skip_name) {
     return tree;
 }
 
-Outcome Execute(const Run& run) {
+Outcome Execute(const Run& run, const Tool& tool) {
     Outcome outcome;
     outcome.root = MakeRoot();
     const fs::path program_dir = outcome.root / "program";
     const fs::path elsewhere = outcome.root / "elsewhere";
     fs::create_directories(program_dir);
     fs::create_directories(elsewhere);
-    const fs::path binary = program_dir / BinaryUnderTest().filename();
-    fs::copy_file(BinaryUnderTest(), binary);
+    const fs::path binary = program_dir / tool.binary.filename();
+    fs::copy_file(tool.binary, binary);
 
     for (const auto& [path, bytes] : run.files) {
         if (!path.empty() && path.back() == '/') {
@@ -99,7 +100,8 @@ Outcome Execute(const Run& run) {
         throw std::runtime_error("pipe failed");
     }
 
-    std::vector<std::string> words = {binary.string()};
+    std::vector<std::string> words = tool.emulator;
+    words.push_back(binary.string());
     words.insert(words.end(), run.args.begin(), run.args.end());
     std::vector<char*> argv;
     for (auto& word : words) argv.push_back(word.data());
@@ -127,6 +129,8 @@ Outcome Execute(const Run& run) {
             const rlimit bound{limit, limit};
             if (::setrlimit(RLIMIT_FSIZE, &bound) != 0) ::_exit(126);
         }
+        // A file-size limit must fail the write, not kill the emulator.
+        if (!tool.emulator.empty()) ::signal(SIGXFSZ, SIG_IGN);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }

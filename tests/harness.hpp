@@ -40,12 +40,20 @@ struct Outcome {
     fs::path root;          // parent of the program folder, for extra checks
 };
 
-// The binary under test (built next to the tests unless VORENDIX_BINARY says otherwise).
-fs::path BinaryUnderTest();
-// The binary's own file name, as the failure report names it.
-std::string ModuleName();
+// A build of the tool and what starts it (Wine for a Windows build).
+struct Tool {
+    fs::path binary;
+    std::vector<std::string> emulator;
+    bool IsWindows() const { return binary.extension() == ".exe"; }
+    // The binary's own file name, as the failure report names it.
+    std::string ModuleName() const { return binary.filename().string(); }
+};
 
-Outcome Execute(const Run& run);
+// The build under test: the one beside the tests, or the one that
+// VORENDIX_BINARY names; a Windows build is started under Wine.
+Tool ToolUnderTest();
+
+Outcome Execute(const Run& run, const Tool& tool = ToolUnderTest());
 
 // Everything a folder holds, as a Tree.
 Tree ReadTree(const fs::path& dir, const std::string& skip_name = "");

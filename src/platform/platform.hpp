@@ -145,6 +145,9 @@ private:
 
 // ---- INI reader -------------------------------------------------------------
 
+// Longest value a lookup returns; its buffer holds one more for the zero.
+inline constexpr std::size_t kProfileValueMax = 2047;
+
 // The value of `key` in `section` of the INI file at `path`, or `fallback`
 // when the file, the section or the key is absent. At most 2047 characters.
 std::string ReadProfileString(const std::string& path, std::string_view section,

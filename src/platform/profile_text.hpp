@@ -8,10 +8,9 @@
 #include <string>
 #include <string_view>
 
-namespace platform {
+#include "platform/platform.hpp"
 
-// Longest value a lookup returns (its buffer holds one more for the zero).
-inline constexpr std::size_t kProfileValueMax = 2047;
+namespace platform {
 
 // The value of `key` in the first `section` of `text`, or nothing when the
 // section or the key is absent. Names match without regard to ASCII case.

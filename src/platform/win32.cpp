@@ -1,0 +1,222 @@
+// The OS layer on Windows, straight on the Win32 API. Text goes through the
+// ANSI entry points byte for byte; console output is raw bytes on the
+// standard handles, so each line ends with exactly one CR LF.
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "platform/platform.hpp"
+
+namespace platform {
+namespace {
+
+int CodeForError(DWORD error) {
+    switch (error) {
+        case ERROR_DISK_FULL: case ERROR_HANDLE_DISK_FULL: return kDiskFull;
+        case ERROR_HANDLE_EOF: return kReadBeyondEnd;
+        default: return static_cast<int>(error);  // 2, 3, 4 and 5 stand as they are
+    }
+}
+
+// The failure for the last Win32 error, stamped with the caller's location.
+[[gnu::noinline]] Failure FailLastError() {
+    return {CodeForError(::GetLastError()), CodeOffset(__builtin_return_address(0))};
+}
+
+HANDLE AsHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
+std::intptr_t FromHandle(HANDLE handle) { return reinterpret_cast<std::intptr_t>(handle); }
+constexpr std::intptr_t kNoHandle = -1;  // INVALID_HANDLE_VALUE
+
+// Largest piece one ReadFile or WriteFile call takes.
+constexpr std::size_t kMaxTransfer = 1u << 30;
+
+Status WriteAll(HANDLE handle, std::span<const char> bytes) {
+    while (!bytes.empty()) {
+        const auto piece = static_cast<DWORD>(std::min(bytes.size(), kMaxTransfer));
+        DWORD written = 0;
+        if (!::WriteFile(handle, bytes.data(), piece, &written, nullptr)) return FailLastError();
+        if (written == 0) return FailHere(kDiskFull);
+        bytes = bytes.subspan(written);
+    }
+    return {};
+}
+
+// Volume serial number and file index: equal for two names of one file.
+std::optional<std::string> Identity(HANDLE handle) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(handle, &info)) return std::nullopt;
+    return std::to_string(info.dwVolumeSerialNumber) + ':' + std::to_string(info.nFileIndexHigh) +
+           ':' + std::to_string(info.nFileIndexLow);
+}
+
+// The identity of whatever file `path` names now, if any.
+std::optional<std::string> IdentityOfPath(const std::string& path) {
+    const HANDLE handle = ::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+    std::optional<std::string> identity = Identity(handle);
+    ::CloseHandle(handle);
+    return identity;
+}
+
+}  // namespace
+
+[[gnu::noinline]] Failure FailHere(int code) {
+    return {code, CodeOffset(__builtin_return_address(0))};
+}
+
+void PrepareProcess() {
+    // Report failures instead of opening dialog boxes for them.
+    ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+}
+
+Status WriteStdout(std::string_view text) { return WriteAll(::GetStdHandle(STD_OUTPUT_HANDLE), text); }
+
+void WriteStderr(std::string_view text) { (void)WriteAll(::GetStdHandle(STD_ERROR_HANDLE), text); }
+
+Status SkipStdinLine() {
+    const HANDLE input = ::GetStdHandle(STD_INPUT_HANDLE);
+    if (input == nullptr || input == INVALID_HANDLE_VALUE) return {};  // no console to wait on
+    char c = 0;
+    for (;;) {
+        DWORD got = 0;
+        if (!::ReadFile(input, &c, 1, &got, nullptr)) {
+            const DWORD error = ::GetLastError();
+            if (error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF || error == ERROR_INVALID_HANDLE) {
+                return {};
+            }
+            return FailLastError();
+        }
+        if (got == 0 || c == '\n') return {};
+    }
+}
+
+Result<std::string> ExecutablePath() {
+    std::vector<char> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD length = ::GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0) return FailLastError();
+        if (length < buffer.size()) return std::string(buffer.data(), length);
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+std::uint32_t CodeOffset(const void* address) {
+    const auto base = reinterpret_cast<std::uintptr_t>(::GetModuleHandleA(nullptr));
+    return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(address) - base);
+}
+
+bool IsPlainFile(const std::string& path) {
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+// ---- InputFile ---------------------------------------------------------------
+
+InputFile::InputFile(std::intptr_t handle, std::string identity)
+    : handle_(handle), identity_(std::move(identity)) {}
+
+InputFile::InputFile(InputFile&& other) noexcept
+    : handle_(std::exchange(other.handle_, kNoHandle)), identity_(std::move(other.identity_)) {}
+
+InputFile::~InputFile() {
+    if (handle_ != kNoHandle) ::CloseHandle(AsHandle(handle_));
+}
+
+Result<InputFile> InputFile::Open(const std::string& path) {
+    const HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return FailLastError();
+    std::optional<std::string> identity = Identity(handle);
+    if (!identity) {
+        Failure failure = FailLastError();
+        ::CloseHandle(handle);
+        return failure;
+    }
+    return InputFile(FromHandle(handle), std::move(*identity));
+}
+
+Result<std::uint64_t> InputFile::Size() const {
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(AsHandle(handle_), &size)) return FailLastError();
+    return static_cast<std::uint64_t>(size.QuadPart);
+}
+
+Status InputFile::ReadExactly(std::span<std::uint8_t> buffer) {
+    while (!buffer.empty()) {
+        const auto piece = static_cast<DWORD>(std::min(buffer.size(), kMaxTransfer));
+        DWORD got = 0;
+        if (!::ReadFile(AsHandle(handle_), buffer.data(), piece, &got, nullptr)) return FailLastError();
+        if (got == 0) return FailHere(kReadBeyondEnd);
+        buffer = buffer.subspan(got);
+    }
+    return {};
+}
+
+Status InputFile::Close() {
+    const HANDLE handle = AsHandle(std::exchange(handle_, kNoHandle));
+    if (!::CloseHandle(handle)) return FailLastError();
+    return {};
+}
+
+// ---- ReplacementFile ---------------------------------------------------------
+
+ReplacementFile::ReplacementFile(std::intptr_t handle, std::string temp, std::string path)
+    : handle_(handle), temp_path_(std::move(temp)), final_path_(std::move(path)) {}
+
+ReplacementFile::ReplacementFile(ReplacementFile&& other) noexcept
+    : handle_(std::exchange(other.handle_, kNoHandle)),
+      temp_path_(std::exchange(other.temp_path_, {})),
+      final_path_(std::move(other.final_path_)) {}
+
+ReplacementFile::~ReplacementFile() {
+    if (handle_ != kNoHandle) ::CloseHandle(AsHandle(handle_));
+    if (!temp_path_.empty()) ::DeleteFileA(temp_path_.c_str());
+}
+
+Result<ReplacementFile> ReplacementFile::Create(const std::string& path,
+                                                const std::string& protect) {
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || IdentityOfPath(path) == protect)) {
+        return FailHere(kAccessDenied);
+    }
+    // A short name of our own in the same folder, so the final move stays
+    // on one volume and long patch names leave room for it.
+    const std::string stem = FolderPart(path) + ".vorendix-" + std::to_string(::GetCurrentProcessId()) + '-';
+    for (int attempt = 0;; ++attempt) {
+        std::string temp = stem + std::to_string(attempt) + ".tmp";
+        const HANDLE handle = ::CreateFileA(temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) return ReplacementFile(FromHandle(handle), std::move(temp), path);
+        if (::GetLastError() != ERROR_FILE_EXISTS || attempt >= 100) return FailLastError();
+    }
+}
+
+Status ReplacementFile::Write(std::span<const char> bytes) { return WriteAll(AsHandle(handle_), bytes); }
+
+Status ReplacementFile::Commit() {
+    const HANDLE handle = AsHandle(std::exchange(handle_, kNoHandle));
+    if (!::CloseHandle(handle)) return FailLastError();
+    if (!::MoveFileExA(temp_path_.c_str(), final_path_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        return FailLastError();
+    }
+    temp_path_.clear();
+    return {};
+}
+
+// ---- INI reader --------------------------------------------------------------
+
+std::string ReadProfileString(const std::string& path, std::string_view section,
+                              std::string_view key, std::string_view fallback) {
+    char value[kProfileValueMax + 1];
+    const DWORD length = ::GetPrivateProfileStringA(std::string(section).c_str(), std::string(key).c_str(),
+                                                    std::string(fallback).c_str(), value, sizeof value,
+                                                    path.c_str());
+    return std::string(value, length);
+}
+
+}  // namespace platform
