@@ -21,7 +21,8 @@ bool StartsHexPrefix(std::string_view text) {
 std::optional<std::int32_t> ParseNumber(std::string_view text) {
     std::string rewritten;
     if (text.size() > 2 && StartsHexPrefix(text)) {
-        rewritten = "$" + std::string(text.substr(2));
+        rewritten = '$';
+        rewritten.append(text.substr(2));
         text = rewritten;
     }
     while (!text.empty() && text.front() == ' ') text.remove_prefix(1);

@@ -1,6 +1,6 @@
 #include "patch/patch_file.hpp"
 
-#include <array>
+#include "patch/hex_kernels.hpp"
 
 namespace patch {
 
@@ -17,8 +17,10 @@ std::string HexByte(std::uint64_t value) {
             value %= power;
         }
     }
-    if (digits.size() < 2) digits.insert(0, "0");
-    return digits;
+    if (digits.size() >= 2) return digits;
+    std::string padded = "0";
+    padded += digits;
+    return padded;
 }
 
 std::string PatchFileName(std::string_view input_name) {
@@ -34,25 +36,9 @@ std::string HeaderLine(std::string_view key, std::string_view value) {
     return line;
 }
 
-namespace {
-
-// Digit pairs for every byte value, as HexByte writes them.
-const std::array<std::array<char, 2>, 256> kDigitPairs = [] {
-    std::array<std::array<char, 2>, 256> pairs{};
-    for (std::size_t value = 0; value < pairs.size(); ++value) {
-        const std::string digits = HexByte(value);
-        pairs[value] = {digits[0], digits[1]};
-    }
-    return pairs;
-}();
-
-}  // namespace
-
 void RenderHex(std::span<const std::uint8_t> bytes, char* out) {
-    for (const std::uint8_t byte : bytes) {
-        *out++ = kDigitPairs[byte][0];
-        *out++ = kDigitPairs[byte][1];
-    }
+    static const HexKernel kFastest = FastestHexKernel();
+    kFastest(bytes, out);
 }
 
 std::string CodeText(std::span<const std::uint8_t> bytes) {
