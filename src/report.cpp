@@ -6,8 +6,9 @@
 
 namespace vorendix {
 
-std::string FailureText(int code) {
-    switch (code) {
+std::string FailureText(const platform::Failure& failure) {
+    if (!failure.in_table) return "I/O error " + std::to_string(failure.code);
+    switch (failure.code) {
         case platform::kFileNotFound: return "File not found";
         case platform::kInvalidFilename: return "Invalid filename";
         case platform::kTooManyOpenFiles: return "Too many open files";
@@ -15,7 +16,7 @@ std::string FailureText(int code) {
         case platform::kReadBeyondEnd: return "Read beyond end of file";
         case platform::kDiskFull: return "Disk full";
         case 106: return "Invalid numeric input";
-        default: return "I/O error " + std::to_string(code);
+        default: return "I/O error " + std::to_string(failure.code);
     }
 }
 
@@ -28,7 +29,7 @@ std::string FailureReport(const platform::Failure& failure, std::string_view mod
     report += site;
     report += '.';
     report += patch::LineEnd;
-    report += FailureText(failure.code) + '.';
+    report += FailureText(failure) + '.';
     report += patch::LineEnd;
     report += patch::LineEnd;
     return report;

@@ -8,8 +8,8 @@
 
 namespace vorendix {
 
-// The failure text for a failure-table code, without its final ".".
-std::string FailureText(int code);
+// The failure text for `failure`, without its final ".".
+std::string FailureText(const platform::Failure& failure);
 
 // The three-line report for `failure` in the executable named `module`.
 std::string FailureReport(const platform::Failure& failure, std::string_view module);

@@ -10,7 +10,14 @@ TEST(FailureText, NamesEachTableCode) {
         {5, "File access denied"}, {100, "Read beyond end of file"}, {101, "Disk full"},
         {106, "Invalid numeric input"}, {6, "I/O error 6"}, {1784, "I/O error 1784"},
     };
-    for (const auto& c : cases) EXPECT_EQ(vorendix::FailureText(c.code), c.text) << c.code;
+    for (const auto& c : cases) EXPECT_EQ(vorendix::FailureText({c.code, 0, true}), c.text) << c.code;
+}
+
+TEST(FailureText, SystemNumbersOutsideTheTableKeepTheirNumber) {
+    // EIO is 5 on Linux: it must not read as "File access denied".
+    for (const int number : {3, 4, 5, 100, 101, 106, 32}) {
+        EXPECT_EQ(vorendix::FailureText({number, 0, false}), "I/O error " + std::to_string(number));
+    }
 }
 
 TEST(FailureReport, HasThreeCrLfLines) {

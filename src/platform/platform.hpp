@@ -29,9 +29,12 @@ inline constexpr int kDiskFull = 101;
 struct Failure {
     int code = 0;
     std::uint32_t site = 0;  // offset of the checking call site in the executable
+    // False for a system error number outside the table ("I/O error N"),
+    // which may happen to equal a table code.
+    bool in_table = true;
 };
 
-// Makes a Failure for `code`, stamped with the caller's own location.
+// Makes a Failure for the table code `code`, stamped with the caller's own location.
 Failure FailHere(int code);
 
 class [[nodiscard]] Status {

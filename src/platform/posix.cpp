@@ -16,20 +16,23 @@ extern "C" char __executable_start;  // first byte of the loaded executable (GNU
 namespace platform {
 namespace {
 
-int CodeForErrno(int error) {
+std::optional<int> TableCodeForErrno(int error) {
     switch (error) {
         case ENOENT: return kFileNotFound;
         case ENOTDIR: case ENAMETOOLONG: case ELOOP: return kInvalidFilename;
         case EMFILE: case ENFILE: return kTooManyOpenFiles;
         case EACCES: case EPERM: case EROFS: case EISDIR: case ETXTBSY: return kAccessDenied;
         case ENOSPC: case EDQUOT: case EFBIG: return kDiskFull;
-        default: return error;
+        default: return std::nullopt;
     }
 }
 
 // The failure for the current errno, stamped with the caller's location.
 [[gnu::noinline]] Failure FailErrno() {
-    return {CodeForErrno(errno), CodeOffset(__builtin_return_address(0))};
+    const int error = errno;
+    const std::uint32_t site = CodeOffset(__builtin_return_address(0));
+    if (const auto code = TableCodeForErrno(error)) return {*code, site, true};
+    return {error, site, false};
 }
 
 std::string Identity(const struct stat& info) {

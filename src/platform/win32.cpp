@@ -12,17 +12,20 @@
 namespace platform {
 namespace {
 
-int CodeForError(DWORD error) {
+// Windows error codes 2 to 5 are the table's own; a few more have rows of theirs.
+Failure ForError(DWORD error, std::uint32_t site) {
     switch (error) {
-        case ERROR_DISK_FULL: case ERROR_HANDLE_DISK_FULL: return kDiskFull;
-        case ERROR_HANDLE_EOF: return kReadBeyondEnd;
-        default: return static_cast<int>(error);  // 2, 3, 4 and 5 stand as they are
+        case ERROR_FILE_NOT_FOUND: case ERROR_PATH_NOT_FOUND: case ERROR_TOO_MANY_OPEN_FILES:
+        case ERROR_ACCESS_DENIED: return {static_cast<int>(error), site, true};
+        case ERROR_DISK_FULL: case ERROR_HANDLE_DISK_FULL: return {kDiskFull, site, true};
+        case ERROR_HANDLE_EOF: return {kReadBeyondEnd, site, true};
+        default: return {static_cast<int>(error), site, false};
     }
 }
 
 // The failure for the last Win32 error, stamped with the caller's location.
 [[gnu::noinline]] Failure FailLastError() {
-    return {CodeForError(::GetLastError()), CodeOffset(__builtin_return_address(0))};
+    return ForError(::GetLastError(), CodeOffset(__builtin_return_address(0)));
 }
 
 HANDLE AsHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
