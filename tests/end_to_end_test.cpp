@@ -194,6 +194,54 @@ std::vector<Case> Cases() {
               fs::create_symlink("/sys/devices/system/cpu/online", dir / "Test.bin");
           }},
          1, kBanner + Echo(), "Read beyond end of file", {{"Test.bin", "-> /sys/devices/system/cpu/online"}}});
+    // Awkward surroundings.
+    {
+        const Tree files = With(kTestBin, {{"Config.ini/", ""}});
+        add({"ConfigIsAFolder", {.args = {"03FC0000", "Test.bin"}, .files = files},
+             0, kBanner + Echo() + kPrompt, "", With(files, {{"Test.fpa", kTestPatch}})});
+    }
+    add({"ConfigIsAFifoAndDoesNotHang",
+         {.args = {"03FC0000", "Test.bin"}, .files = kTestBin, .prepare = [](const fs::path& dir) {
+              ::mkfifo((dir / "Config.ini").c_str(), 0644);
+          }},
+         0, kBanner + Echo() + kPrompt, "", With(kTestBin, {{"Config.ini", "fifo"}, {"Test.fpa", kTestPatch}})});
+    add({"NoStandardInputAtThePrompt", {.args = {}, .close_stdin = true}, 0, kBanner + kPrompt, "", {}});
+    add({"ProgramFolderWithSpacesAndNonAsciiBytes",
+         // Under Wine the folder's name must survive the ANSI code page: no stray bytes.
+         {.args = {"03FC0000", "Test.bin"}, .files = kTestBin,
+          .program_folder = kWindows ? "my tools \xC3\xA9" : "my tools \xC3\xA9\xFF"},
+         0, kBanner + Echo() + kPrompt, "", With(kTestBin, {{"Test.fpa", kTestPatch}})});
+    add({"InputNameTooLongIsSilent", {.args = {"0", std::string(300, 'n') + ".bin"}}, 0, kBanner + kPrompt, "", {}});
+    {
+        // The input's name fits; with ".fpa" added the patch name does not.
+        const Tree files = {{std::string(255, 'n'), "\x05"}};
+        if (kWindows) {  // the ANSI calls stop at MAX_PATH, so the input is not even found
+            add({"PatchNameTooLongFails", {.args = {"0", std::string(255, 'n')}, .files = files},
+                 0, kBanner + kPrompt, "", files});
+        } else {
+            add({"PatchNameTooLongFails", {.args = {"0", std::string(255, 'n')}, .files = files},
+                 1, kBanner + Echo(), "Invalid filename", files});
+        }
+    }
+    {
+        std::string every_byte;
+        for (int b = 1; b < 256; ++b) every_byte += static_cast<char>(b);
+        // Wine hands a Windows program its arguments through the ANSI code
+        // page, so there only the ASCII bytes of an argument arrive as typed.
+        const std::string start_adr = kWindows ? every_byte.substr(0, 0x7F) : every_byte;
+        // Line ends cannot stand inside an INI value, nor blanks and quotes at its ends.
+        std::string value = "<";
+        for (const char c : every_byte) {
+            if (c != '\r' && c != '\n') value += c;
+        }
+        value += ">";
+        const Header h{value, value, value};
+        const Tree files = {{"fw.bin", "\x10"},
+                            {"Config.ini", "[MAIN]\r\nSW_Ver=" + value + "\r\nDescription=" + value +
+                                               "\r\nAuthor=" + value + "\r\nEnter=0\r\n"}};
+        add({"EveryByteValueCarriedThrough", {.args = {start_adr, "fw.bin"}, .files = files},
+             0, kBanner + Echo(h), "", With(files, {{"fw.fpa", PatchText(start_adr + ":1000", h)}})});
+    }
     return cases;
 }
 

@@ -59,6 +59,8 @@ Tree ReadTree(const fs::path& dir, const std::string& skip_name) {
             it.disable_recursion_pending();
         } else if (it->is_directory()) {
             tree[relative + "/"] = "";
+        } else if (it->is_fifo()) {
+            tree[relative] = "fifo";
         } else {
             tree[relative] = Slurp(it->path());
         }
@@ -69,7 +71,7 @@ Tree ReadTree(const fs::path& dir, const std::string& skip_name) {
 Outcome Execute(const Run& run, const Tool& tool) {
     Outcome outcome;
     outcome.root = MakeRoot();
-    const fs::path program_dir = outcome.root / "program";
+    const fs::path program_dir = outcome.root / run.program_folder;
     const fs::path elsewhere = outcome.root / "elsewhere";
     fs::create_directories(program_dir);
     fs::create_directories(elsewhere);
@@ -111,6 +113,8 @@ Outcome Execute(const Run& run, const Tool& tool) {
     if (child == 0) {
         if (::chdir(elsewhere.c_str()) != 0) ::_exit(126);
         Redirect(STDIN_FILENO, stdin_path.c_str(), O_RDONLY);
+        if (run.close_stdin) ::close(STDIN_FILENO);
+        for (const auto& [name, value] : run.environment) ::setenv(name.c_str(), value.c_str(), 1);
         Redirect(STDERR_FILENO, stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC);
         switch (run.stdout_to) {
             case StdoutTo::File: Redirect(STDOUT_FILENO, stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC); break;

@@ -30,6 +30,9 @@ struct Run {
     StdoutTo stdout_to = StdoutTo::File;
     std::optional<long> file_size_limit;  // RLIMIT_FSIZE in the child, bytes
     Conversation converse;                // when set, stdin and stdout are pipes to it
+    bool close_stdin = false;             // the tool starts with no standard input at all
+    std::vector<std::pair<std::string, std::string>> environment;  // set in the child
+    std::string program_folder = "program";  // name of the folder that holds the binary
 };
 
 struct Outcome {

@@ -88,7 +88,9 @@ Status SkipStdinLine() {
         DWORD got = 0;
         if (!::ReadFile(input, &c, 1, &got, nullptr)) {
             const DWORD error = ::GetLastError();
-            if (error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF || error == ERROR_INVALID_HANDLE) {
+            // The end of input, or no usable standard input at all.
+            if (error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF || error == ERROR_INVALID_HANDLE ||
+                error == ERROR_INVALID_FUNCTION) {
                 return {};
             }
             return FailLastError();
