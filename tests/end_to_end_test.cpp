@@ -28,9 +28,8 @@ std::string Native(std::string path) {
     return path;
 }
 
-const std::string kBanner =
-    "\r\n\r\nUse      Vorendix.exe StartAdr InputFile\r\nExample  Vorendix.exe 03FC0000 Test.bin\r\n\r\n";
-const std::string kPrompt = "Press [Enter] to Exit\r\n";
+using harness::kBanner;
+using harness::kPrompt;
 
 struct Header {
     std::string sw_ver = "Custom SW";

@@ -19,9 +19,8 @@ namespace {
 namespace fs = std::filesystem;
 using harness::Tree;
 
-const std::string kBanner =
-    "\r\n\r\nUse      Vorendix.exe StartAdr InputFile\r\nExample  Vorendix.exe 03FC0000 Test.bin\r\n\r\n";
-const std::string kPrompt = "Press [Enter] to Exit\r\n";
+using harness::kBanner;
+using harness::kPrompt;
 const std::string kEarlierPatch = "earlier patch";
 
 harness::Tool Preloadable() { return {VORENDIX_DYNAMIC_BINARY, {}}; }

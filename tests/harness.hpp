@@ -14,6 +14,11 @@ namespace harness {
 
 namespace fs = std::filesystem;
 
+// What every run prints first, and the exit prompt.
+inline const std::string kBanner =
+    "\r\n\r\nUse      Vorendix.exe StartAdr InputFile\r\nExample  Vorendix.exe 03FC0000 Test.bin\r\n\r\n";
+inline const std::string kPrompt = "Press [Enter] to Exit\r\n";
+
 // Relative path (to the program folder) -> bytes. A path ending in "/" is a folder.
 using Tree = std::map<std::string, std::string>;
 
