@@ -37,6 +37,7 @@ now() { date +%s%N; }
 time_once() {
     local start end
     rm -f "$work/out" "$work/vector/in.fpa" "$work/portable/in.fpa"
+    sync  # no writeback of an earlier run's output competes with this one
     start=$(now)
     "$@" >/dev/null
     end=$(now)
@@ -61,8 +62,8 @@ done
 
 # Startup: a 128 KiB conversion against a program that only starts and exits.
 startup_us() {
-    hyperfine -N --style none --warmup 20 --runs 300 --prepare "rm -f $work/vector/small.fpa" \
-        --export-csv "$work/startup.csv" "$1" >/dev/null
+    hyperfine -N --style none --warmup 20 --runs 300 \
+        --prepare "rm -f $work/vector/small.fpa" --export-csv "$work/startup.csv" "$1" >/dev/null
     awk -F, 'NR == 2 { printf "%d\n", $4 * 1e6 }' "$work/startup.csv"  # the median, in µs
 }
 small=$(startup_us "$work/vector/Vorendix 0 small.bin")
