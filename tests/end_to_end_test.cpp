@@ -124,8 +124,10 @@ std::vector<Case> Cases() {
     convert("StartAdrKeptAsTyped", "0x03fc", Bytes({0x00, 0x0A}));
     convert("EmptyStartAdr", "", Bytes({0xFF}));
     convert("OddInputOfTheOldBufferSize", "0", Image(131077));
-    convert("LargeOddInput", "0", Image(3 * 128 * 1024 + 1));
-    convert("LargeEvenInput", "0", Image(1 << 20));
+    // Around the sizes where the input streams through in more than one piece.
+    for (const std::size_t size : {(1u << 19) - 1, 1u << 19, (1u << 19) + 1, (1u << 20) + 1, 3u << 20}) {
+        convert("LargeInput" + std::to_string(size), "0", Image(size));
+    }
 
     // Where the input and the patch file are.
     add({"InputOnlyInCurrentDirectoryIsSilent",

@@ -26,7 +26,7 @@ const std::string kEarlierPatch = "earlier patch";
 harness::Tool Preloadable() { return {VORENDIX_DYNAMIC_BINARY, {}}; }
 
 std::string Input() {
-    std::string bytes(300001, '\0');  // several chunks, odd length
+    std::string bytes((1u << 20) + 1, '\0');  // several chunks, odd length
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
     return bytes;
 }
