@@ -3,6 +3,8 @@
 # examples/Test.bin, then shows the patch file it wrote.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/packages.sh
+ensure_packages cmake ninja-build g++ libgtest-dev libgmock-dev
 
 cmake --preset default >/dev/null
 cmake --build --preset default --target Vorendix
