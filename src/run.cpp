@@ -149,6 +149,7 @@ Status ExitPrompt(const config::ConfigFile& config) {
 }
 
 Status RunSteps(const Arguments& arguments) {
+    if (Status s = platform::PrepareProcess(); !s) return s;
     if (Status s = WriteBanner(); !s) return s;
 
     Result<std::string> executable = platform::ExecutablePath();

@@ -63,7 +63,7 @@ private:
 
 // Makes process-wide settings the run depends on (no death by SIGPIPE or
 // SIGXFSZ: such writes fail and take the failure path instead).
-void PrepareProcess();
+Status PrepareProcess();
 
 // ---- console ---------------------------------------------------------------
 

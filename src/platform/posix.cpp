@@ -56,9 +56,11 @@ Status WriteAll(int fd, std::span<const char> bytes) {
     return {code, CodeOffset(__builtin_return_address(0))};
 }
 
-void PrepareProcess() {
-    std::signal(SIGPIPE, SIG_IGN);
-    std::signal(SIGXFSZ, SIG_IGN);
+Status PrepareProcess() {
+    for (const int signal_number : {SIGPIPE, SIGXFSZ}) {
+        if (std::signal(signal_number, SIG_IGN) == SIG_ERR) return FailErrno();
+    }
+    return {};
 }
 
 Status WriteStdout(std::string_view text) { return WriteAll(STDOUT_FILENO, text); }

@@ -71,9 +71,10 @@ std::optional<std::string> IdentityOfPath(const std::string& path) {
     return {code, CodeOffset(__builtin_return_address(0))};
 }
 
-void PrepareProcess() {
-    // Report failures instead of opening dialog boxes for them.
+Status PrepareProcess() {
+    // Report failures instead of opening dialog boxes for them (this call cannot fail).
     ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    return {};
 }
 
 Status WriteStdout(std::string_view text) { return WriteAll(::GetStdHandle(STD_OUTPUT_HANDLE), text); }
