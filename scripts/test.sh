@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 source scripts/packages.sh
 
 ensure_packages cmake ninja-build g++ libgtest-dev libgmock-dev \
-    g++-mingw-w64-x86-64-posix wine64 clang-14 libclang-rt-14-dev
+    googletest g++-mingw-w64-x86-64-posix wine64 clang clang-14 libclang-rt-14-dev
 
 cmake --preset windows
 cmake --build --preset windows
