@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <string_view>
 
 #include "config/config_file.hpp"
@@ -166,6 +167,16 @@ Status RunSteps(const Arguments& arguments) {
     return ExitPrompt(config);
 }
 
+// The run with an allocation failure taken as a failure like any other. The
+// unwinding closes the files, and a patch not yet committed goes with it.
+Status RunStepsCatchingOutOfMemory(const Arguments& arguments) {
+    try {
+        return RunSteps(arguments);
+    } catch (const std::bad_alloc&) {
+        return platform::OutOfMemoryHere();
+    }
+}
+
 std::string ModuleName() {
     Result<std::string> executable = platform::ExecutablePath();
     return executable ? FileNamePart(executable.value()) : std::string("Vorendix");
@@ -181,7 +192,7 @@ Arguments ReadArguments(int argc, const char* const* argv) {
 }
 
 int Run(const Arguments& arguments) {
-    const Status outcome = RunSteps(arguments);
+    const Status outcome = RunStepsCatchingOutOfMemory(arguments);
     if (outcome) return 0;
     // The single failure path: stdout is unbuffered, so only the report is left.
     platform::WriteStderr(FailureReport(outcome.failure(), ModuleName()));

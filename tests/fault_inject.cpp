@@ -1,10 +1,13 @@
-// Preloaded into the tool (LD_PRELOAD) to make one chosen system call fail.
+// Preloaded into the tool (LD_PRELOAD) to make one chosen call fail.
 //
-//   VORENDIX_FAULT=kind:k:what   the k-th call of `kind` (open, read, write,
-//                                close, rename, stat, readlink) fails with the
-//                                errno number `what`, or with "short" comes
-//                                back with half the bytes done
-//   VORENDIX_FAULT_COUNTS=path   at exit, writes "kind count" lines there
+//   VORENDIX_FAULT=kind:k:what   the k-th call of `kind` (see kKindNames)
+//                                fails with the errno number `what`, or with
+//                                "short" comes back with half the bytes done;
+//                                for "new" any `what` makes the allocation fail
+//   VORENDIX_FAULT_LOG=path      writes one line per call, "kind target", where
+//                                target is the path the call names or the file
+//                                behind its descriptor ("fd0".."fd2" for the
+//                                standard streams)
 //   VORENDIX_RESIZE=+N or -N     just before the first read of a ".bin" file
 //                                (after its size was asked), the file grows
 //                                or shrinks by N bytes
@@ -21,13 +24,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
+#include <new>
 
 namespace {
 
-enum Kind { kOpen, kRead, kWrite, kClose, kRename, kStat, kReadlink, kKinds };
-constexpr std::array<const char*, kKinds> kKindNames = {"open", "read", "write", "close",
-                                                        "rename", "stat", "readlink"};
+enum Kind {
+    kOpen, kRead, kWrite, kClose, kRename, kStat, kReadlink,
+    kFsync, kFchmod, kFchown, kLinkat, kFtruncate, kNew, kKinds
+};
+constexpr std::array<const char*, kKinds> kKindNames = {
+    "open", "read", "write", "close", "rename", "stat", "readlink",
+    "fsync", "fchmod", "fchown", "linkat", "ftruncate", "new"};
 
 template <class F>
 F Real(const char* name) {
@@ -57,17 +64,63 @@ Plan ReadPlan() {
 }
 
 std::array<long, kKinds> counts{};
-const Plan plan = ReadPlan();
+Plan plan;
+bool ready = false;  // the plan is read on the first call, whenever that is
+bool logging = false;
+
+// Appends "kind target" to the call log. Uses no allocation of its own.
+void Log(Kind kind, const char* target) {
+    static int fd = -2;
+    if (fd == -2) {
+        const char* path = std::getenv("VORENDIX_FAULT_LOG");
+        fd = path ? Real<int (*)(const char*, int, ...)>("open")(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)
+                  : -1;
+    }
+    if (fd < 0) return;
+    char line[4200];
+    const int length = std::snprintf(line, sizeof line, "%s %s\n", kKindNames[kind], target);
+    if (length > 0) {
+        const auto size = static_cast<std::size_t>(std::min<int>(length, static_cast<int>(sizeof line) - 1));
+        Real<ssize_t (*)(int, const void*, size_t)>("write")(fd, line, size);
+    }
+}
+
+void DescribeFd(int fd, char* out, std::size_t size) {
+    if (fd >= 0 && fd <= 2) {
+        std::snprintf(out, size, "fd%d", fd);
+        return;
+    }
+    char link[64];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t got = Real<ssize_t (*)(const char*, char*, size_t)>("readlink")(link, out, size - 1);
+    out[got > 0 ? got : 0] = '\0';
+}
 
 enum class Action { Proceed, Fail, Short };
 
-// Counts one call of `kind` and says what to do with it.
-Action Next(Kind kind) {
+void Init() {
+    if (ready) return;
+    ready = true;
+    plan = ReadPlan();
+    logging = std::getenv("VORENDIX_FAULT_LOG") != nullptr;
+}
+
+// Counts one call of `kind` on `target` and says what to do with it.
+Action Next(Kind kind, const char* target) {
+    Init();
     const long n = ++counts[kind];
+    if (logging) Log(kind, target);
     if (plan.kind != kind || plan.k != n) return Action::Proceed;
     if (plan.short_count) return Action::Short;
     errno = plan.error;
     return Action::Fail;
+}
+
+Action NextOnFd(Kind kind, int fd) {
+    Init();
+    char target[4096] = "";
+    if (logging) DescribeFd(fd, target, sizeof target);
+    return Next(kind, target);
 }
 
 bool EndsWith(const char* text, const char* end) {
@@ -79,9 +132,8 @@ void ResizeOnce(int fd) {
     static bool done = false;
     const char* change = std::getenv("VORENDIX_RESIZE");
     if (done || !change) return;
-    char link[64], path[4096] = {};
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    if (Real<ssize_t (*)(const char*, char*, size_t)>("readlink")(link, path, sizeof path - 1) <= 0) return;
+    char path[4096] = {};
+    DescribeFd(fd, path, sizeof path);
     if (!EndsWith(path, ".bin")) return;
     done = true;
     struct stat info {};
@@ -95,28 +147,12 @@ void SwapConfig(const char* path) {
     const char* replacement = std::getenv("VORENDIX_SWAP");
     if (!replacement || !EndsWith(path, "Config.ini")) return;
     if (++opened != 2) return;
-    std::string from = replacement;
-    if (from.front() != '/') {  // beside Config.ini
-        const std::string folder(path, std::strrchr(path, '/') ? std::strrchr(path, '/') + 1 : path);
-        from = folder + from;
-    }
-    Real<int (*)(const char*, const char*)>("rename")(from.c_str(), path);
+    char from[4096];
+    const char* slash = std::strrchr(path, '/');
+    const int folder = slash ? static_cast<int>(slash - path + 1) : 0;
+    std::snprintf(from, sizeof from, "%.*s%s", folder, path, replacement);
+    Real<int (*)(const char*, const char*)>("rename")(from, path);
 }
-
-struct Reporter {
-    ~Reporter() {
-        const char* path = std::getenv("VORENDIX_FAULT_COUNTS");
-        if (!path) return;
-        std::string text;
-        for (int i = 0; i < kKinds; ++i) {
-            text += std::string(kKindNames[static_cast<std::size_t>(i)]) + " " +
-                    std::to_string(counts[static_cast<std::size_t>(i)]) + "\n";
-        }
-        const int fd = Real<int (*)(const char*, int, ...)>("open")(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        Real<ssize_t (*)(int, const void*, size_t)>("write")(fd, text.data(), text.size());
-        Real<int (*)(int)>("close")(fd);
-    }
-} reporter;
 
 }  // namespace
 
@@ -124,19 +160,19 @@ extern "C" {
 
 int open(const char* path, int flags, ...) {
     mode_t mode = 0;
-    if (flags & O_CREAT) {
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
         va_list args;
         va_start(args, flags);
         mode = static_cast<mode_t>(va_arg(args, int));
         va_end(args);
     }
     SwapConfig(path);
-    if (Next(kOpen) == Action::Fail) return -1;
+    if (Next(kOpen, path) == Action::Fail) return -1;
     return Real<int (*)(const char*, int, ...)>("open")(path, flags, mode);
 }
 
 ssize_t read(int fd, void* buffer, size_t count) {
-    switch (Next(kRead)) {
+    switch (NextOnFd(kRead, fd)) {
         case Action::Fail: return -1;
         case Action::Short: if (count > 1) count /= 2; break;
         case Action::Proceed: break;
@@ -146,7 +182,7 @@ ssize_t read(int fd, void* buffer, size_t count) {
 }
 
 ssize_t write(int fd, const void* buffer, size_t count) {
-    switch (Next(kWrite)) {
+    switch (NextOnFd(kWrite, fd)) {
         case Action::Fail: return -1;
         case Action::Short: if (count > 1) count /= 2; break;
         case Action::Proceed: break;
@@ -156,29 +192,72 @@ ssize_t write(int fd, const void* buffer, size_t count) {
 
 int close(int fd) {
     // A failed close has still released the descriptor, as on Linux.
+    const Action action = NextOnFd(kClose, fd);
     const int result = Real<int (*)(int)>("close")(fd);
-    if (Next(kClose) == Action::Fail) return -1;
+    if (action == Action::Fail) return -1;
     return result;
 }
 
 int rename(const char* from, const char* to) {
-    if (Next(kRename) == Action::Fail) return -1;
+    if (Next(kRename, to) == Action::Fail) return -1;
     return Real<int (*)(const char*, const char*)>("rename")(from, to);
 }
 
 int stat(const char* path, struct stat* info) {
-    if (Next(kStat) == Action::Fail) return -1;
+    if (Next(kStat, path) == Action::Fail) return -1;
     return Real<int (*)(const char*, struct stat*)>("stat")(path, info);
 }
 
+int lstat(const char* path, struct stat* info) {
+    if (Next(kStat, path) == Action::Fail) return -1;
+    return Real<int (*)(const char*, struct stat*)>("lstat")(path, info);
+}
+
 int fstat(int fd, struct stat* info) {
-    if (Next(kStat) == Action::Fail) return -1;
+    if (NextOnFd(kStat, fd) == Action::Fail) return -1;
     return Real<int (*)(int, struct stat*)>("fstat")(fd, info);
 }
 
 ssize_t readlink(const char* path, char* buffer, size_t size) {
-    if (Next(kReadlink) == Action::Fail) return -1;
+    if (Next(kReadlink, path) == Action::Fail) return -1;
     return Real<ssize_t (*)(const char*, char*, size_t)>("readlink")(path, buffer, size);
 }
 
+int fsync(int fd) {
+    if (NextOnFd(kFsync, fd) == Action::Fail) return -1;
+    return Real<int (*)(int)>("fsync")(fd);
+}
+
+int fchmod(int fd, mode_t mode) {
+    if (NextOnFd(kFchmod, fd) == Action::Fail) return -1;
+    return Real<int (*)(int, mode_t)>("fchmod")(fd, mode);
+}
+
+int fchown(int fd, uid_t owner, gid_t group) {
+    if (NextOnFd(kFchown, fd) == Action::Fail) return -1;
+    return Real<int (*)(int, uid_t, gid_t)>("fchown")(fd, owner, group);
+}
+
+int linkat(int from_dir, const char* from, int to_dir, const char* to, int flags) {
+    if (Next(kLinkat, to) == Action::Fail) return -1;
+    return Real<int (*)(int, const char*, int, const char*, int)>("linkat")(from_dir, from, to_dir, to, flags);
+}
+
+int ftruncate(int fd, off_t length) {
+    if (NextOnFd(kFtruncate, fd) == Action::Fail) return -1;
+    return Real<int (*)(int, off_t)>("ftruncate")(fd, length);
+}
+
 }  // extern "C"
+
+// The tool's own allocations; a chosen one fails as memory running out would.
+void* operator new(std::size_t size) {
+    if (Next(kNew, "") == Action::Fail) throw std::bad_alloc();
+    if (void* block = std::malloc(size ? size : 1)) return block;
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t size) { return operator new(size); }
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t) noexcept { std::free(block); }

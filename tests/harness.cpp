@@ -1,15 +1,21 @@
 #include "harness.hpp"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 namespace harness {
 namespace {
@@ -28,10 +34,35 @@ void Spit(const fs::path& path, const std::string& bytes) {
     if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
-fs::path MakeRoot() {
-    std::string pattern = (fs::temp_directory_path() / "vorendix-e2e-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+fs::path MakeDir(const fs::path& base, const std::string& stem) {
+    std::string pattern = (base / (stem + "-XXXXXX")).string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed in " + base.string());
     return pattern;
+}
+
+// Waits for the child at most `seconds`; kills it when that runs out.
+int WaitFor(pid_t child, int seconds, bool& timed_out) {
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
+    if (pidfd >= 0) {
+        pollfd ready{pidfd, POLLIN, 0};
+        int polled = 0;
+        do {
+            polled = ::poll(&ready, 1, seconds * 1000);
+        } while (polled < 0 && errno == EINTR);
+        ::close(pidfd);
+        if (polled == 0) {
+            timed_out = true;
+            ::kill(child, SIGKILL);
+        }
+    }
+    int wait_status = 0;
+    while (::waitpid(child, &wait_status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -WTERMSIG(wait_status);
+}
+
+void DropPrivileges() {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(125);
 }
 
 void Redirect(int fd, const char* path, int flags) {
@@ -41,6 +72,28 @@ void Redirect(int fd, const char* path, int flags) {
 }
 
 }  // namespace
+
+ScratchDir::ScratchDir(const std::string& stem) : path_(MakeDir(fs::temp_directory_path(), stem)) {}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+Outcome::Outcome(Outcome&& other) noexcept
+    : status(other.status),
+      timed_out(other.timed_out),
+      stdout_bytes(std::move(other.stdout_bytes)),
+      stderr_bytes(std::move(other.stderr_bytes)),
+      program_dir(std::move(other.program_dir)),
+      root(std::exchange(other.root, {})),
+      elsewhere(std::exchange(other.elsewhere, {})) {}
+
+Outcome::~Outcome() {
+    std::error_code ignored;
+    if (!root.empty()) fs::remove_all(root, ignored);
+    if (!elsewhere.empty()) fs::remove_all(elsewhere, ignored);
+}
 
 Tool ToolUnderTest() {
     Tool tool{VORENDIX_DEFAULT_BINARY, {}};
@@ -70,11 +123,19 @@ Tree ReadTree(const fs::path& dir, const std::string& skip_name) {
 
 Outcome Execute(const Run& run, const Tool& tool) {
     Outcome outcome;
-    outcome.root = MakeRoot();
+    outcome.root = MakeDir(fs::temp_directory_path(), "vorendix-e2e");
     const fs::path program_dir = outcome.root / run.program_folder;
-    const fs::path elsewhere = outcome.root / "elsewhere";
     fs::create_directories(program_dir);
-    fs::create_directories(elsewhere);
+    fs::path elsewhere = outcome.root / "elsewhere";
+    if (run.cwd_on_other_file_system) {
+        elsewhere = outcome.elsewhere = MakeDir("/dev/shm", "vorendix-cwd");
+    } else {
+        fs::create_directories(elsewhere);
+    }
+    if (run.as_unprivileged_user) {
+        fs::permissions(outcome.root, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+        fs::permissions(elsewhere, fs::perms::all);
+    }
     const fs::path binary = program_dir / tool.binary.filename();
     fs::copy_file(tool.binary, binary);
 
@@ -135,6 +196,7 @@ Outcome Execute(const Run& run, const Tool& tool) {
         }
         // A file-size limit must fail the write, not kill the emulator.
         if (!tool.emulator.empty()) ::signal(SIGXFSZ, SIG_IGN);
+        if (run.as_unprivileged_user) DropPrivileges();
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
@@ -149,9 +211,7 @@ Outcome Execute(const Run& run, const Tool& tool) {
         ::close(to_stdin[1]);
         ::close(from_stdout[0]);
     }
-    int wait_status = 0;
-    ::waitpid(child, &wait_status, 0);
-    outcome.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -WTERMSIG(wait_status);
+    outcome.status = WaitFor(child, run.timeout_seconds, outcome.timed_out);
     outcome.stdout_bytes = Slurp(stdout_path);
     outcome.stderr_bytes = Slurp(stderr_path);
     outcome.program_dir = ReadTree(program_dir, binary.filename().string());

@@ -38,14 +38,41 @@ struct Run {
     bool close_stdin = false;             // the tool starts with no standard input at all
     std::vector<std::pair<std::string, std::string>> environment;  // set in the child
     std::string program_folder = "program";  // name of the folder that holds the binary
+    bool cwd_on_other_file_system = false;   // start from a folder in /dev/shm
+    bool as_unprivileged_user = false;       // run the tool as "nobody"
+    int timeout_seconds = 60;                // then the tool is killed and the run fails
 };
 
+// The user an unprivileged run takes.
+inline constexpr unsigned kNobody = 65534;
+
+// What a run did. It owns the folders the run was made in and removes them
+// when it goes, so no test leaves anything behind.
 struct Outcome {
+    Outcome() = default;
+    Outcome(Outcome&& other) noexcept;
+    Outcome& operator=(Outcome&&) = delete;
+    ~Outcome();
+
     int status = -1;        // exit status, or -signal when killed by a signal
+    bool timed_out = false;
     std::string stdout_bytes;
     std::string stderr_bytes;
     Tree program_dir;       // what the folder holds afterwards, binary left out
     fs::path root;          // parent of the program folder, for extra checks
+    fs::path elsewhere;     // the current directory the tool started from
+};
+
+// A folder of its own under TMPDIR, removed with the object.
+class ScratchDir {
+public:
+    explicit ScratchDir(const std::string& stem);
+    ScratchDir(const ScratchDir&) = delete;
+    ~ScratchDir();
+    const fs::path& path() const { return path_; }
+
+private:
+    fs::path path_;
 };
 
 // A build of the tool and what starts it (Wine for a Windows build).

@@ -36,6 +36,9 @@ struct Failure {
 
 // Makes a Failure for the table code `code`, stamped with the caller's own location.
 Failure FailHere(int code);
+// The failure of an allocation: the system's own out-of-memory number,
+// stamped with the caller's location.
+Failure OutOfMemoryHere();
 
 class [[nodiscard]] Status {
 public:

@@ -39,21 +39,31 @@ std::string Identity(const struct stat& info) {
     return std::to_string(info.st_dev) + ':' + std::to_string(info.st_ino);
 }
 
-Status WriteAll(int fd, std::span<const char> bytes) {
+// Writes all of `bytes`. False, with errno set, when a write fails; one
+// that takes nothing counts as a full disk. The caller reports the failure,
+// so that each kind of write names its own place.
+bool WriteAll(int fd, std::span<const char> bytes) {
     while (!bytes.empty()) {
         const ssize_t written = ::write(fd, bytes.data(), bytes.size());
         if (written < 0 && errno == EINTR) continue;
-        if (written < 0) return FailErrno();
-        if (written == 0) return FailHere(kDiskFull);
+        if (written < 0) return false;
+        if (written == 0) {
+            errno = ENOSPC;
+            return false;
+        }
         bytes = bytes.subspan(static_cast<std::size_t>(written));
     }
-    return {};
+    return true;
 }
 
 }  // namespace
 
 [[gnu::noinline]] Failure FailHere(int code) {
     return {code, CodeOffset(__builtin_return_address(0))};
+}
+
+[[gnu::noinline]] Failure OutOfMemoryHere() {
+    return {ENOMEM, CodeOffset(__builtin_return_address(0)), false};
 }
 
 Status PrepareProcess() {
@@ -63,7 +73,10 @@ Status PrepareProcess() {
     return {};
 }
 
-Status WriteStdout(std::string_view text) { return WriteAll(STDOUT_FILENO, text); }
+Status WriteStdout(std::string_view text) {
+    if (!WriteAll(STDOUT_FILENO, text)) return FailErrno();
+    return {};
+}
 
 void WriteStderr(std::string_view text) { (void)WriteAll(STDERR_FILENO, text); }
 
@@ -182,7 +195,8 @@ Result<ReplacementFile> ReplacementFile::Create(const std::string& path,
 }
 
 Status ReplacementFile::Write(std::span<const char> bytes) {
-    return WriteAll(static_cast<int>(handle_), bytes);
+    if (!WriteAll(static_cast<int>(handle_), bytes)) return FailErrno();
+    return {};
 }
 
 Status ReplacementFile::Commit() {

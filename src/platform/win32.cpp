@@ -71,6 +71,10 @@ std::optional<std::string> IdentityOfPath(const std::string& path) {
     return {code, CodeOffset(__builtin_return_address(0))};
 }
 
+[[gnu::noinline]] Failure OutOfMemoryHere() {
+    return {ERROR_NOT_ENOUGH_MEMORY, CodeOffset(__builtin_return_address(0)), false};
+}
+
 Status PrepareProcess() {
     // Report failures instead of opening dialog boxes for them (this call cannot fail).
     ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
