@@ -152,6 +152,22 @@ std::vector<Case> Cases() {
          0, kBanner + Echo() + kPrompt, "", {{"OutFile.fpa", PatchText("1:0200")}}});
     add({"DirectoryAsInputIsSilent", {.args = {"1", "dir.bin"}, .files = {{"dir.bin/", ""}}},
          0, kBanner + kPrompt, "", {{"dir.bin/", ""}}});
+    // Only a plain file is an input: a FIFO would hang the read, a device
+    // would give no end or a wrong size.
+    add({"FifoAsInputIsSilent",
+         {.args = {"1", "pipe.bin"}, .prepare = [](const fs::path& dir) {
+              ::mkfifo((dir / "pipe.bin").c_str(), 0644);
+          }, .timeout_seconds = 20},
+         0, kBanner + kPrompt, "", {{"pipe.bin", "fifo"}}});
+    add({"DeviceAsInputIsSilent",
+         {.args = {"1", "zero.bin"}, .prepare = [](const fs::path& dir) {
+              fs::create_symlink("/dev/zero", dir / "zero.bin");
+          }, .timeout_seconds = 20},
+         0, kBanner + kPrompt, "", {{"zero.bin", "-> /dev/zero"}}});
+    // The patch is made in its own folder, whatever the current directory is.
+    add({"CurrentDirectoryOnAnotherFileSystem",
+         {.args = {"03FC0000", "Test.bin"}, .files = kTestBin, .cwd_on_other_file_system = true},
+         0, kBanner + Echo() + kPrompt, "", With(kTestBin, {{"Test.fpa", kTestPatch}})});
     add({"EarlierPatchReplaced",
          {.args = {"03FC0000", "Test.bin"}, .files = With(kTestBin, {{"Test.fpa", "old"}})},
          0, kBanner + Echo() + kPrompt, "", With(kTestBin, {{"Test.fpa", kTestPatch}})});
@@ -292,6 +308,24 @@ std::string ReadUntil(int fd, const std::string& end) {
         text += c;
     }
     return text;
+}
+
+// Enter ends the prompt while standard input stays open, as at a terminal.
+TEST(ExitPrompt, EndsAtTheLineEndWithInputStillOpen) {
+    bool ended = false;
+    harness::Run run{.args = {}, .converse = [&](int to_stdin, int from_stdout, int pid) {
+        ReadUntil(from_stdout, kPrompt);
+        EXPECT_EQ(::write(to_stdin, "\n", 1), 1);
+        for (int waited_ms = 0; waited_ms < 10000 && !ended; waited_ms += 10) {
+            siginfo_t info{};
+            ended = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                    info.si_pid == pid;  // left for the harness to reap
+            if (!ended) ::usleep(10 * 1000);
+        }
+    }};
+    const harness::Outcome outcome = harness::Execute(run);
+    EXPECT_TRUE(ended) << "the tool still waited after the line end";
+    EXPECT_EQ(outcome.status, 0);
 }
 
 TEST(ExitPrompt, WaitsForOneLineOfInput) {

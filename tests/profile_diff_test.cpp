@@ -22,6 +22,7 @@ namespace fs = std::filesystem;
 const std::vector<std::pair<std::string, std::string>> kLookups = {
     {"MAIN", "A"}, {"MAIN", "a"}, {"main", "B"}, {"MAIN", "C"}, {"MAIN", "D"},
     {"Second", "A"}, {"Third", "B"}, {"MAIN", "E"}, {"MAIN", ""},
+    {"MAIN", "S"}, {"MAIN", "SW_Ver"}, {"MAIN", "Enter"}, {"MAIN]", "A"}, {"MA]IN", "C"}, {"Second]x", "A"},
 };
 
 // file:section:key where the two readers differ on purpose, and why.

@@ -41,6 +41,15 @@ TEST(FindProfileValue, FollowsThePrivateProfileRules) {
         {"lines before a section ignored", "Author=Me\n[MAIN]\n", "Author", std::nullopt},
         {"header without ] is no header", "[MAIN\nAuthor=Me\n", "Author", std::nullopt},
         {"empty file", "", "Author", std::nullopt},
+        {"shorter and empty names are other keys", "[MAIN]\nS=short\n=empty\nSW_Ver=real\n", "SW_Ver", "real"},
+        {"a name is no prefix of a longer one", "[MAIN]\nSW_Ver=1\n", "S", std::nullopt},
+        {"an empty name matches no key", "[MAIN]\nSW_Ver=1\nEnter=0\n", "", std::nullopt},
+        {"section after another one", "[Other]\nAuthor=No\n[MAIN]\nAuthor=Yes\n", "Author", "Yes"},
+        // The last "]" of a header line closes its name, as the platform's reader does.
+        {"name runs to the last ]", "[MAIN]]\nAuthor=Me\n", "Author", std::nullopt},
+        {"text between two ] is in the name", "[MAIN]x]\nAuthor=Me\n", "Author", std::nullopt},
+        {"a ] inside the name", "[MA]IN]\nAuthor=Me\n[MAIN]\nAuthor=Yes\n", "Author", "Yes"},
+        {"text after the header ignored", "[MAIN] x\nAuthor=Me\n", "Author", "Me"},
         {"non-ASCII bytes kept", "[MAIN]\nAuthor=\xE4\xF6\xFC\x01\n", "Author", "\xE4\xF6\xFC\x01"},
     };
     for (const Case& c : cases) {
