@@ -237,7 +237,7 @@ std::vector<Case> Cases() {
                  0, kBanner + kPrompt, "", files});
         } else {
             add({"PatchNameTooLongFails", {.args = {"0", std::string(255, 'n')}, .files = files},
-                 1, kBanner + Echo(), "Invalid filename", files});
+                 1, kBanner, "Invalid filename", files});
         }
     }
     {

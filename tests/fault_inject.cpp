@@ -11,6 +11,8 @@
 //   VORENDIX_RESIZE=+N or -N     just before the first read of a ".bin" file
 //                                (after its size was asked), the file grows
 //                                or shrinks by N bytes
+//   VORENDIX_NO_TMPFILE=1        every unnamed temporary file is refused (EOPNOTSUPP),
+//                                as on a file system that has none
 //   VORENDIX_SWAP=path           before Config.ini is opened a second time,
 //                                `path` (relative to its folder) is renamed over it
 #include <dlfcn.h>
@@ -168,6 +170,10 @@ int open(const char* path, int flags, ...) {
     }
     SwapConfig(path);
     if (Next(kOpen, path) == Action::Fail) return -1;
+    if ((flags & O_TMPFILE) == O_TMPFILE && std::getenv("VORENDIX_NO_TMPFILE")) {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
     return Real<int (*)(const char*, int, ...)>("open")(path, flags, mode);
 }
 

@@ -125,13 +125,18 @@ private:
     std::string identity_;
 };
 
-// A new file written under a temporary name in the folder of `path` and put
-// in place at `path` only by Commit(). Dropped without Commit(), it is
-// removed and any earlier file at `path` stays as it was.
+// The patch file while it is written. Where a rename keeps everything the
+// user set on an earlier file at `path` (its mode, owner, links), the new
+// content goes into a temporary file in the same folder, which Commit()
+// renames over the earlier one; dropped without Commit(), it vanishes and
+// the earlier file stays as it was. Otherwise (an earlier file with more
+// than one link, a folder that takes no new file, an owner that cannot be
+// reproduced) the earlier file is written in place. A symbolic link at
+// `path` is followed: the file it names is the one replaced.
 class ReplacementFile {
 public:
-    // Fails with kAccessDenied when `path` is a folder or already names the
-    // file whose identity is `protect`.
+    // Fails with kAccessDenied when `path` is not a plain file, already names
+    // the file whose identity is `protect`, or may not be written.
     static Result<ReplacementFile> Create(const std::string& path,
                                           const std::string& protect);
     ReplacementFile(ReplacementFile&& other) noexcept;
@@ -139,14 +144,21 @@ public:
     ~ReplacementFile();
 
     Status Write(std::span<const char> bytes);
-    // Closes the file and moves it over `path`.
+    // Makes the written content the file at `path`, and closes it.
     Status Commit();
 
 private:
-    ReplacementFile(std::intptr_t handle, std::string temp, std::string path);
-    std::intptr_t handle_;
-    std::string temp_path_;
-    std::string final_path_;
+    enum class Way { Unnamed, Named, InPlace };
+    ReplacementFile() = default;
+    Status Open(const std::string& path, const std::string& protect);
+    Status OpenTemporary(std::intptr_t earlier);
+
+    std::intptr_t handle_ = -1;
+    Way way_ = Way::Named;
+    bool replacing_ = false;      // an earlier file is there
+    std::uint64_t written_ = 0;
+    std::string target_;          // the file replaced, links followed
+    std::string temp_path_;       // a named temporary file while it exists
 };
 
 // ---- INI reader -------------------------------------------------------------

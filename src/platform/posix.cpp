@@ -56,6 +56,45 @@ bool WriteAll(int fd, std::span<const char> bytes) {
     return true;
 }
 
+// A named temporary file that a signal handler removes before the signal
+// ends the process. Only touched with the handled signals blocked.
+char pending_temp[4096];
+volatile std::sig_atomic_t pending_temp_set = 0;
+constexpr int kCleanedSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void RemoveTempAndDie(int signal_number) {
+    if (pending_temp_set) ::unlink(pending_temp);
+    // The handler was reset on entry: the signal, raised again, ends the
+    // process as it would have, once this handler returns.
+    ::raise(signal_number);
+}
+
+// Blocks the handled signals while it lives.
+class SignalsHeld {
+public:
+    SignalsHeld() {
+        sigset_t held;
+        sigemptyset(&held);
+        for (const int signal_number : kCleanedSignals) sigaddset(&held, signal_number);
+        // Fails only for an unknown `how`, which these calls never pass.
+        ::sigprocmask(SIG_BLOCK, &held, &previous_);
+    }
+    SignalsHeld(const SignalsHeld&) = delete;
+    ~SignalsHeld() { ::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+
+private:
+    sigset_t previous_;
+};
+
+void RegisterTemp(const std::string& path) {
+    if (path.size() >= sizeof pending_temp) return;  // the create itself fails then
+    path.copy(pending_temp, path.size());
+    pending_temp[path.size()] = '\0';
+    pending_temp_set = 1;
+}
+
+void UnregisterTemp() { pending_temp_set = 0; }
+
 }  // namespace
 
 [[gnu::noinline]] Failure FailHere(int code) {
@@ -69,6 +108,18 @@ bool WriteAll(int fd, std::span<const char> bytes) {
 Status PrepareProcess() {
     for (const int signal_number : {SIGPIPE, SIGXFSZ}) {
         if (std::signal(signal_number, SIG_IGN) == SIG_ERR) return FailErrno();
+    }
+    // Ctrl-C, a kill or a closed terminal first remove a named temporary
+    // file; a signal the caller ignores stays ignored.
+    for (const int signal_number : kCleanedSignals) {
+        struct sigaction current {};
+        if (::sigaction(signal_number, nullptr, &current) != 0) return FailErrno();
+        if (current.sa_handler == SIG_IGN) continue;
+        struct sigaction cleanup {};
+        cleanup.sa_handler = RemoveTempAndDie;
+        cleanup.sa_flags = SA_RESETHAND;
+        sigemptyset(&cleanup.sa_mask);
+        if (::sigaction(signal_number, &cleanup, nullptr) != 0) return FailErrno();
     }
     return {};
 }
@@ -163,47 +214,215 @@ Status InputFile::Close() {
 
 // ---- ReplacementFile ---------------------------------------------------------
 
-ReplacementFile::ReplacementFile(std::intptr_t handle, std::string temp, std::string path)
-    : handle_(handle), temp_path_(std::move(temp)), final_path_(std::move(path)) {}
+namespace {
+
+// The file a path names once every symbolic link at its end is followed; a
+// dangling link gives the path its target would have.
+Result<std::string> FollowLinks(std::string path) {
+    for (int depth = 0; depth < 40; ++depth) {
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0) {
+            if (errno == ENOENT) return path;
+            return FailErrno();
+        }
+        if (!S_ISLNK(info.st_mode)) return path;
+        std::vector<char> target(static_cast<std::size_t>(info.st_size) + 1);
+        const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+        if (length < 0) return FailErrno();
+        if (static_cast<std::size_t>(length) >= target.size()) continue;  // changed meanwhile: look again
+        std::string next(target.data(), static_cast<std::size_t>(length));
+        path = next.front() == '/' ? next : FolderPart(path) + next;
+    }
+    errno = ELOOP;
+    return FailErrno();
+}
+
+std::string FolderOf(const std::string& path) {
+    const std::string folder = FolderPart(path);
+    return folder.empty() ? std::string("./") : folder;
+}
+
+bool NoUnnamedFiles(int error) { return error == EOPNOTSUPP || error == EINVAL || error == EISDIR; }
+bool FolderRefusesNewFile(int error) { return error == EACCES || error == EPERM; }
+
+std::string ProcFdPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+}  // namespace
 
 ReplacementFile::ReplacementFile(ReplacementFile&& other) noexcept
     : handle_(std::exchange(other.handle_, -1)),
-      temp_path_(std::exchange(other.temp_path_, {})),
-      final_path_(std::move(other.final_path_)) {}
+      way_(other.way_),
+      replacing_(other.replacing_),
+      written_(other.written_),
+      target_(std::move(other.target_)),
+      temp_path_(std::exchange(other.temp_path_, {})) {}
 
 ReplacementFile::~ReplacementFile() {
     if (handle_ >= 0) ::close(static_cast<int>(handle_));
-    if (!temp_path_.empty()) ::unlink(temp_path_.c_str());
+    if (!temp_path_.empty()) {
+        const SignalsHeld held;
+        ::unlink(temp_path_.c_str());
+        UnregisterTemp();
+    }
 }
 
 Result<ReplacementFile> ReplacementFile::Create(const std::string& path,
                                                 const std::string& protect) {
-    struct stat existing {};
-    if (::stat(path.c_str(), &existing) == 0 &&
-        (S_ISDIR(existing.st_mode) || Identity(existing) == protect)) {
-        return FailHere(kAccessDenied);
+    ReplacementFile file;
+    if (Status opened = file.Open(path, protect); !opened) return opened.failure();
+    return file;
+}
+
+Status ReplacementFile::Open(const std::string& path, const std::string& protect) {
+    Result<std::string> target = FollowLinks(path);
+    if (!target) return target.failure();
+    target_ = std::move(target.value());
+
+    // Opening the earlier file for writing, without truncating it, is the
+    // test of whether it may be written. Non-blocking, so that a FIFO
+    // cannot hold the run.
+    const int earlier = ::open(target_.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (earlier < 0 && errno != ENOENT) return FailErrno();
+    if (earlier < 0) return OpenTemporary(-1);
+
+    replacing_ = true;
+    handle_ = earlier;  // closed by the destructor from here on
+    struct stat info {};
+    if (::fstat(earlier, &info) != 0) return FailErrno();
+    if (!S_ISREG(info.st_mode) || Identity(info) == protect) return FailHere(kAccessDenied);
+    if (info.st_nlink > 1) {
+        way_ = Way::InPlace;  // a rename would part the names of the file
+        return {};
     }
-    // A short name of our own in the same folder, so the final rename stays
-    // on one file system and long patch names leave room for it.
-    const std::string stem = FolderPart(path) + ".vorendix-" + std::to_string(::getpid()) + '-';
-    for (int attempt = 0;; ++attempt) {
-        std::string temp = stem + std::to_string(attempt) + ".tmp";
-        const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) return ReplacementFile(fd, std::move(temp), path);
-        if (errno != EEXIST || attempt >= 100) return FailErrno();
+    return OpenTemporary(earlier);
+}
+
+// Makes the temporary file beside the target and gives it the earlier
+// file's owner, group and mode; where that cannot be done, the earlier file
+// (descriptor `earlier`, or none) is written in place instead.
+Status ReplacementFile::OpenTemporary(std::intptr_t earlier_handle) {
+    const int earlier = static_cast<int>(earlier_handle);
+    const std::string folder = FolderOf(target_);
+    int fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    way_ = Way::Unnamed;
+    // The name is given later through /proc; without /proc, use a named file.
+    if (fd >= 0 && ::access(ProcFdPath(fd).c_str(), F_OK) != 0) {
+        ::close(fd);
+        fd = -1;
+        errno = EOPNOTSUPP;
     }
+    if (fd < 0 && NoUnnamedFiles(errno)) {
+        way_ = Way::Named;
+        const std::string stem = folder + ".vorendix-" + std::to_string(::getpid()) + '-';
+        for (int attempt = 0;; ++attempt) {
+            std::string temp = stem + std::to_string(attempt) + ".tmp";
+            const SignalsHeld held;
+            fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd >= 0) {
+                temp_path_ = std::move(temp);
+                RegisterTemp(temp_path_);
+                break;
+            }
+            if (errno != EEXIST || attempt >= 100) break;
+        }
+    }
+    if (fd < 0) {
+        if (earlier >= 0 && FolderRefusesNewFile(errno)) {
+            way_ = Way::InPlace;
+            return {};
+        }
+        return FailErrno();
+    }
+    if (earlier < 0) {
+        handle_ = fd;
+        return {};
+    }
+    // Owner and group first: changing them clears the set-id bits.
+    struct stat wanted {};
+    struct stat made {};
+    if (::fstat(earlier, &wanted) != 0 || ::fstat(fd, &made) != 0) {
+        const Failure failure = FailErrno();
+        ::close(fd);
+        return failure;
+    }
+    bool kept = true;
+    if (made.st_uid != wanted.st_uid || made.st_gid != wanted.st_gid) {
+        if (::fchown(fd, wanted.st_uid, wanted.st_gid) != 0) {
+            if (errno != EPERM) {
+                const Failure failure = FailErrno();
+                ::close(fd);
+                return failure;
+            }
+            kept = false;
+        }
+    }
+    if (kept && ::fchmod(fd, wanted.st_mode & 07777) != 0) {
+        if (errno != EPERM) {
+            const Failure failure = FailErrno();
+            ::close(fd);
+            return failure;
+        }
+        kept = false;
+    }
+    if (kept && ::fstat(fd, &made) != 0) {
+        const Failure failure = FailErrno();
+        ::close(fd);
+        return failure;
+    }
+    if ((made.st_mode & 07777) != (wanted.st_mode & 07777)) kept = false;  // a set-id bit not kept
+    if (!kept) {
+        ::close(fd);
+        if (!temp_path_.empty()) {
+            const SignalsHeld held;
+            ::unlink(temp_path_.c_str());
+            UnregisterTemp();
+            temp_path_.clear();
+        }
+        way_ = Way::InPlace;
+        return {};
+    }
+    // The earlier file is replaced by rename; its descriptor is done with.
+    handle_ = fd;
+    if (::close(earlier) != 0) return FailErrno();
+    return {};
 }
 
 Status ReplacementFile::Write(std::span<const char> bytes) {
     if (!WriteAll(static_cast<int>(handle_), bytes)) return FailErrno();
+    written_ += bytes.size();
     return {};
 }
 
 Status ReplacementFile::Commit() {
-    const int fd = static_cast<int>(std::exchange(handle_, -1));
+    const int fd = static_cast<int>(handle_);
+    if (way_ == Way::InPlace) {
+        if (::ftruncate(fd, static_cast<off_t>(written_)) != 0) return FailErrno();
+        handle_ = -1;
+        if (::close(fd) != 0) return FailErrno();
+        return {};
+    }
+    // The moment an earlier patch could be lost to a power cut: the new
+    // content reaches the disk before its name does.
+    if (replacing_ && ::fsync(fd) != 0) return FailErrno();
+    const SignalsHeld held;
+    if (way_ == Way::Unnamed) {
+        const std::string stem = FolderOf(target_) + ".vorendix-" + std::to_string(::getpid()) + '-';
+        const std::string source = ProcFdPath(fd);
+        for (int attempt = 0;; ++attempt) {
+            std::string temp = stem + std::to_string(attempt) + ".tmp";
+            if (::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+                temp_path_ = std::move(temp);
+                RegisterTemp(temp_path_);
+                break;
+            }
+            if (errno != EEXIST || attempt >= 100) return FailErrno();
+        }
+    }
+    handle_ = -1;
     if (::close(fd) != 0) return FailErrno();
-    if (::rename(temp_path_.c_str(), final_path_.c_str()) != 0) return FailErrno();
+    if (::rename(temp_path_.c_str(), target_.c_str()) != 0) return FailErrno();
     temp_path_.clear();
+    UnregisterTemp();
     return {};
 }
 
