@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <string>
 
@@ -77,7 +78,22 @@ struct Case {
     std::string stdout_bytes;
     std::string failure_text;  // pattern of the second report line without ".", empty when no report
     Tree after;                // the program folder afterwards, binary left out
+    std::function<void(const fs::path& program_dir)> verify = {};  // further checks
 };
+
+struct stat StatOf(const fs::path& path) {
+    struct stat info {};
+    EXPECT_EQ(::lstat(path.c_str(), &info), 0) << path;
+    return info;
+}
+
+// Hands the program folder and everything in it to the unprivileged user.
+void GiveToNobody(const fs::path& dir) {
+    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+        ASSERT_EQ(::lchown(entry.path().c_str(), harness::kNobody, harness::kNobody), 0);
+    }
+    ASSERT_EQ(::chown(dir.c_str(), harness::kNobody, harness::kNobody), 0);
+}
 
 void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
 
@@ -175,6 +191,77 @@ std::vector<Case> Cases() {
          {.args = {"03FC0000", "Test.bin"}, .files = kTestBin,
           .prepare = [](const fs::path& dir) { ::chmod((dir / "Test.bin").c_str(), 0444); }},
          0, kBanner + Echo() + kPrompt, "", With(kTestBin, {{"Test.fpa", kTestPatch}})});
+
+    // An earlier patch keeps what the user set on it.
+    const Tree old_patch = With(kTestBin, {{"Test.fpa", "old"}});
+    const Tree new_patch = With(kTestBin, {{"Test.fpa", kTestPatch}});
+    if (!kWindows) {
+        add({"EarlierPatchKeepsItsMode",
+             {.args = {"03FC0000", "Test.bin"}, .files = old_patch, .prepare = [](const fs::path& dir) {
+                  GiveToNobody(dir);
+                  ::chmod((dir / "Test.fpa").c_str(), 0600);
+              }, .as_unprivileged_user = true},
+             0, kBanner + Echo() + kPrompt, "", new_patch, [](const fs::path& dir) {
+                 const struct stat info = StatOf(dir / "Test.fpa");
+                 EXPECT_EQ(info.st_mode & 07777, 0600u);
+                 EXPECT_EQ(info.st_uid, harness::kNobody);
+             }});
+        add({"ReadOnlyEarlierPatchRefused",
+             {.args = {"03FC0000", "Test.bin"}, .files = old_patch, .prepare = [](const fs::path& dir) {
+                  GiveToNobody(dir);
+                  ::chmod((dir / "Test.fpa").c_str(), 0444);
+              }, .as_unprivileged_user = true},
+             1, kBanner, "File access denied", old_patch});
+        // Root may write any file, as a plain open would; the mode stays.
+        add({"ReadOnlyEarlierPatchReplacedByRoot",
+             {.args = {"03FC0000", "Test.bin"}, .files = old_patch, .prepare = [](const fs::path& dir) {
+                  ::chmod((dir / "Test.fpa").c_str(), 0444);
+              }},
+             0, kBanner + Echo() + kPrompt, "", new_patch, [](const fs::path& dir) {
+                 EXPECT_EQ(StatOf(dir / "Test.fpa").st_mode & 07777, 0444u);
+             }});
+        add({"WritablePatchInUnwritableFolderWrittenInPlace",
+             {.args = {"03FC0000", "Test.bin"}, .files = old_patch, .prepare = [](const fs::path& dir) {
+                  ASSERT_EQ(::chown((dir / "Test.fpa").c_str(), harness::kNobody, harness::kNobody), 0);
+              }, .as_unprivileged_user = true},
+             0, kBanner + Echo() + kPrompt, "", new_patch});
+        add({"FreshPatchInUnwritableFolderRefused",
+             {.args = {"03FC0000", "Test.bin"}, .files = kTestBin, .as_unprivileged_user = true},
+             1, kBanner, "File access denied", kTestBin});
+        add({"OwnerThatCannotBeKeptWrittenInPlace",
+             {.args = {"03FC0000", "Test.bin"}, .files = old_patch, .prepare = [](const fs::path& dir) {
+                  GiveToNobody(dir);
+                  ASSERT_EQ(::chown((dir / "Test.fpa").c_str(), 0, 0), 0);
+                  ::chmod((dir / "Test.fpa").c_str(), 0666);
+              }, .as_unprivileged_user = true},
+             0, kBanner + Echo() + kPrompt, "", new_patch, [](const fs::path& dir) {
+                 const struct stat info = StatOf(dir / "Test.fpa");
+                 EXPECT_EQ(info.st_uid, 0u);
+                 EXPECT_EQ(info.st_mode & 07777, 0666u);
+             }});
+        const Tree linked = With(kTestBin, {{"patches/", ""}, {"patches/real.fpa", "old"}});
+        add({"SymbolicLinksToThePatchFollowed",
+             {.args = {"03FC0000", "Test.bin"}, .files = linked, .prepare = [](const fs::path& dir) {
+                  fs::create_symlink("patches/real.fpa", dir / "step.fpa");
+                  fs::create_symlink("step.fpa", dir / "Test.fpa");
+              }},
+             0, kBanner + Echo() + kPrompt, "",
+             With(linked, {{"patches/real.fpa", kTestPatch}, {"step.fpa", "-> patches/real.fpa"},
+                           {"Test.fpa", "-> step.fpa"}})});
+        add({"DanglingLinkGetsItsTarget",
+             {.args = {"03FC0000", "Test.bin"}, .files = With(kTestBin, {{"patches/", ""}}),
+              .prepare = [](const fs::path& dir) { fs::create_symlink("patches/new.fpa", dir / "Test.fpa"); }},
+             0, kBanner + Echo() + kPrompt, "",
+             With(kTestBin, {{"patches/", ""}, {"patches/new.fpa", kTestPatch}, {"Test.fpa", "-> patches/new.fpa"}})});
+        add({"LinkToAFolderRefused",
+             {.args = {"03FC0000", "Test.bin"}, .files = With(kTestBin, {{"patches/", ""}}),
+              .prepare = [](const fs::path& dir) { fs::create_symlink("patches", dir / "Test.fpa"); }},
+             1, kBanner, "File access denied", With(kTestBin, {{"patches/", ""}, {"Test.fpa", "-> patches"}})});
+    }
+    add({"HardLinkedPatchWrittenInPlace",
+         {.args = {"03FC0000", "Test.bin"}, .files = With(old_patch, {{"Test.fpa", std::string(1000, 'x')}}),
+          .prepare = [](const fs::path& dir) { fs::create_hard_link(dir / "Test.fpa", dir / "other.fpa"); }},
+         0, kBanner + Echo() + kPrompt, "", With(new_patch, {{"other.fpa", kTestPatch}})});
 
     // The input is never replaced.
     add({"PatchNameIsInputRefused", {.args = {"0", "Test.fpa"}, .files = {{"Test.fpa", "keep"}}},
@@ -280,6 +367,7 @@ TEST_P(EndToEnd, Run) {
     }
     EXPECT_FALSE(outcome.timed_out);
     EXPECT_EQ(outcome.program_dir, c.after);
+    if (c.verify) c.verify(outcome.root / c.run.program_folder);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, EndToEnd, testing::ValuesIn(Cases()),

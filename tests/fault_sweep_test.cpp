@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -230,6 +231,14 @@ TEST_P(FaultSweep, EveryFailedCallFailsTheRunOrIsAbsorbed) {
 
     std::vector<Call> calls = LogCalls(way);
     ASSERT_FALSE(calls.empty());
+    std::set<std::string> kinds;
+    for (const Call& call : calls) kinds.insert(call.kind);
+    // Each way makes the calls that are its own.
+    for (const std::string kind : {"rename", "fsync", "fchown", "fchmod"}) {
+        EXPECT_EQ(kinds.count(kind), in_place ? 0u : 1u) << kind;
+    }
+    EXPECT_EQ(kinds.count("linkat"), way == Way::Unnamed ? 1u : 0u);
+    EXPECT_EQ(kinds.count("ftruncate"), in_place ? 1u : 0u);
     // The harness lays out the program folder in the same place every run.
     std::string input_path;
     for (const Call& call : calls) {
@@ -367,6 +376,59 @@ TEST(FaultSweepAlone, ConfigReplacedBetweenLookupsIsSeenByTheLaterOnes) {
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.stdout_bytes, kBanner + "SW_Ver=old\r\nDescription=new\r\nAuthor=Vorendix by Kemrod\r\n");
     EXPECT_FALSE(outcome.program_dir.count("next.ini"));
+}
+
+}  // namespace
+
+namespace {
+
+std::string ReadUntil(int fd, const std::string& end) {
+    std::string text;
+    char c = 0;
+    while (!text.ends_with(end) && ::read(fd, &c, 1) == 1) text += c;
+    return text;
+}
+
+// Ctrl-C, a kill or a closed terminal during a long conversion: the signal
+// still ends the tool, and neither a temporary file nor a changed patch is left.
+TEST(FaultSweepAlone, SignalDuringTheConversionLeavesNothing) {
+    struct Variant {
+        std::string name;
+        harness::Tool tool;
+        bool named_temporary;
+    };
+    const Variant variants[] = {
+        {"unnamed temporary file", harness::ToolUnderTest(), false},
+        {"named temporary file", Preloadable(), true},
+    };
+    for (const Variant& variant : variants) {
+        for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+            SCOPED_TRACE(variant.name + ", signal " + std::to_string(signal_number));
+            harness::Run run{.args = {"0", "big.bin"},
+                             .files = {{"Config.ini", "[MAIN]\nEnter=0\n"}, {"big.fpa", kEarlierPatch}}};
+            run.prepare = [](const fs::path& dir) {
+                // A large input that costs no disk: the tool is still writing when the signal comes.
+                const fs::path input = dir.parent_path() / "big.bin";
+                { std::ofstream create(input); }
+                fs::resize_file(input, std::uintmax_t{1} << 30);
+                fs::create_symlink(input, dir / "big.bin");
+            };
+            if (variant.named_temporary) {
+                run.environment = {{"LD_PRELOAD", VORENDIX_FAULT_LIBRARY}, {"VORENDIX_NO_TMPFILE", "1"}};
+            }
+            std::string shown;
+            run.converse = [&](int, int from_stdout, int pid) {
+                shown = ReadUntil(from_stdout, "Author=Vorendix by Kemrod\r\n");
+                ::kill(pid, signal_number);
+            };
+            const harness::Outcome outcome = harness::Execute(run, variant.tool);
+            EXPECT_EQ(shown, kBanner + "SW_Ver=Custom SW\r\nDescription=Test\r\nAuthor=Vorendix by Kemrod\r\n");
+            EXPECT_EQ(outcome.status, -signal_number) << "not ended by the signal";
+            Tree after = outcome.program_dir;
+            EXPECT_EQ(after.erase("big.bin"), 1u);
+            EXPECT_EQ(after, (Tree{{"Config.ini", "[MAIN]\nEnter=0\n"}, {"big.fpa", kEarlierPatch}}));
+        }
+    }
 }
 
 }  // namespace
