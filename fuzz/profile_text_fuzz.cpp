@@ -1,10 +1,12 @@
 // The INI reader over arbitrary bytes: the first line names the section, the
-// second the key, the rest is the file.
+// second the key, the rest is the file. The streaming reader, fed whole, byte
+// by byte or in pieces of 7, must agree with the plain reference.
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
 
 #include "platform/profile_text.hpp"
+#include "profile_reference.hpp"
 
 namespace {
 
@@ -27,6 +29,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // A value never spans lines.
         if (value->find_first_of("\r\n") != std::string::npos) std::abort();
     }
-    if (platform::FindProfileValue(input, section, key) != value) std::abort();
+    if (reference::FindValue(input, section, key) != value) std::abort();
+    for (const std::size_t piece : {std::size_t{1}, std::size_t{7}}) {
+        platform::ProfileScanner scanner(section, key);
+        for (std::size_t at = 0; at < input.size() && scanner.Feed(input.substr(at, piece)); at += piece) {
+        }
+        if (scanner.Finish() != value) std::abort();
+    }
     return 0;
 }

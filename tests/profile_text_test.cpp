@@ -1,4 +1,5 @@
 #include "platform/profile_text.hpp"
+#include "profile_reference.hpp"
 
 #include <gtest/gtest.h>
 
@@ -63,6 +64,65 @@ TEST(FindProfileValue, CutsValuesTo2047Characters) {
         const auto found = FindProfileValue("[MAIN]\nK=" + value + "\n", "MAIN", "K");
         ASSERT_TRUE(found);
         EXPECT_EQ(found->size(), std::min<std::size_t>(length, 2047)) << length;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+std::optional<std::string> InPieces(std::string_view text, std::size_t piece, std::string_view key) {
+    platform::ProfileScanner scanner("MAIN", key);
+    for (std::size_t at = 0; at < text.size() && scanner.Feed(text.substr(at, piece)); at += piece) {
+    }
+    return scanner.Finish();
+}
+
+// The file streams through in pieces of any size; the answer stays that of
+// the whole lines.
+TEST(ProfileScanner, AnyPieceSizeGivesTheSameValue) {
+    const std::string files[] = {
+        "\xEF\xBB\xBF[MAIN]\r\nAuthor= \"x y\" \r\n",
+        "\xEF\xBB[MAIN]\nAuthor=1\n",
+        "[Other]\n[MAIN] junk\n;Author=no\n  Author\t = \t'q' \nAuthor=2",
+        "[MA]IN]\nAuthor=a\n[MAIN]\n[x=1\nAuthor=b\n[Next]\nAuthor=c\n",
+        "[MAIN]\rS=1\r=2\rAuthor  =  a  b  \r",
+    };
+    for (const std::string& file : files) {
+        for (const std::size_t piece : {1u, 2u, 3u, 5u, 64u, 100000u}) {
+            for (const char* key : {"Author", "S", "", "x"}) {
+                EXPECT_EQ(InPieces(file, piece, key), reference::FindValue(file, "MAIN", key))
+                    << file << " / " << piece << " / " << key;
+            }
+        }
+    }
+}
+
+// Lines of any length: only a value's first 2047 characters are kept, yet
+// the quotes and blanks at the far end of the line still count.
+TEST(ProfileScanner, LongLinesKeepTheirMeaning) {
+    const std::string long_run(300'000, 'v');
+    const std::string blanks(300'000, ' ');
+    const struct {
+        const char* name;
+        std::string file;
+    } cases[] = {
+        {"long value", "[MAIN]\nAuthor=" + long_run + "\n"},
+        {"long quoted value", "[MAIN]\nAuthor=\"" + long_run + "\"  \n"},
+        {"long value, one quote", "[MAIN]\nAuthor=\"" + long_run + "\n"},
+        {"blanks inside a long value", "[MAIN]\nAuthor=a" + blanks + "b\n"},
+        {"blanks after the value", "[MAIN]\nAuthor=a" + blanks + "\n"},
+        {"blanks inside the header", "[MAIN" + blanks + "]\nAuthor=x\n"},
+        {"long text after the header", "[MAIN]" + long_run + "\nAuthor=x\n"},
+        {"long header name", "[MAIN" + long_run + "]\nAuthor=x\n"},
+        {"long key name", "[MAIN]\nAuthor" + long_run + "=x\nAuthor=y\n"},
+        {"blanks before =", "[MAIN]\nAuthor" + blanks + "=x\n"},
+        {"long other line first", "[MAIN]\n" + long_run + "\nAuthor=x\n"},
+    };
+    for (const auto& c : cases) {
+        const std::optional<std::string> expected = reference::FindValue(c.file, "MAIN", "Author");
+        EXPECT_EQ(FindProfileValue(c.file, "MAIN", "Author"), expected) << c.name;
+        EXPECT_EQ(InPieces(c.file, 4096, "Author"), expected) << c.name;
     }
 }
 

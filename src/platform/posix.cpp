@@ -431,25 +431,26 @@ Status ReplacementFile::Commit() {
 std::string ReadProfileString(const std::string& path, std::string_view section,
                               std::string_view key, std::string_view fallback) {
     // Non-blocking, so a FIFO of that name cannot hold the run; only a plain
-    // file is read, and anything unreadable counts as absent.
+    // file is read, and anything unreadable counts as absent. The file goes
+    // through in pieces, so its size costs no memory.
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return std::string(fallback);
-    std::string text;
     struct stat info {};
     bool readable = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    char chunk[4096];
+    ProfileScanner scanner(section, key);
+    static char piece[64 * 1024];
     while (readable) {
-        const ssize_t got = ::read(fd, chunk, sizeof chunk);
+        const ssize_t got = ::read(fd, piece, sizeof piece);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) {
             readable = got == 0;
             break;
         }
-        text.append(chunk, static_cast<std::size_t>(got));
+        if (!scanner.Feed(std::string_view(piece, static_cast<std::size_t>(got)))) break;
     }
-    ::close(fd);
+    ::close(fd);  // the bytes are in; a failed close cannot change them
     if (!readable) return std::string(fallback);
-    return FindProfileValue(text, section, key).value_or(std::string(fallback));
+    return scanner.Finish().value_or(std::string(fallback));
 }
 
 }  // namespace platform

@@ -5,13 +5,12 @@
 namespace platform {
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+// A value's first characters: a quote, the longest value, its closing quote.
+constexpr std::size_t kValueKept = kProfileValueMax + 2;
 
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-    return text;
-}
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
 
 char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -21,66 +20,174 @@ bool SameName(std::string_view a, std::string_view b) {
                       [](char x, char y) { return LowerAscii(x) == LowerAscii(y); });
 }
 
-// Splits off the next line; CR LF, LF and a lone CR all end a line.
-std::string_view NextLine(std::string_view& text) {
-    const std::size_t end = text.find_first_of("\r\n");
-    if (end == std::string_view::npos) {
-        std::string_view line = text;
-        text = {};
-        return line;
-    }
-    std::string_view line = text.substr(0, end);
-    std::size_t skip = 1;
-    if (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') skip = 2;
-    text.remove_prefix(end + skip);
-    return line;
-}
-
-// "[name]" gives name; anything else is not a section header.
-std::optional<std::string_view> SectionName(std::string_view line) {
-    if (line.empty() || line.front() != '[') return std::nullopt;
-    const std::size_t close = line.rfind(']');
-    if (close == std::string_view::npos) return std::nullopt;
-    return Trim(line.substr(1, close - 1));
-}
-
-std::string_view Unquote(std::string_view value) {
-    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-        value.back() == value.front()) {
-        return value.substr(1, value.size() - 2);
-    }
-    return value;
-}
-
 }  // namespace
 
-std::optional<std::string> FindProfileValue(std::string_view text,
-                                            std::string_view section,
-                                            std::string_view key) {
-    constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-    if (text.substr(0, kByteOrderMark.size()) == kByteOrderMark) {
-        text.remove_prefix(kByteOrderMark.size());
+void ProfileScanner::Name::Add(char c, std::size_t limit) {
+    if (overflow) return;
+    if (IsBlank(c)) {
+        if (kept.empty()) return;  // blanks before the name
+        ++blanks;
+        if (held.size() <= limit) held += c;
+        return;
     }
-    bool seen_section = false;
-    bool in_section = false;
-    while (!text.empty()) {
-        const std::string_view line = Trim(NextLine(text));
-        if (line.empty() || line.front() == ';') continue;
-        if (const auto name = SectionName(line)) {
-            // Only the first section of that name is searched.
-            if (seen_section) break;
-            in_section = SameName(*name, section);
-            seen_section = in_section;
-            continue;
+    if (kept.size() + blanks + 1 > limit) {
+        overflow = true;
+        return;
+    }
+    kept += held;  // blanks inside the name; fewer than `limit`, so all were held
+    held.clear();
+    blanks = 0;
+    kept += c;
+}
+
+ProfileScanner::ProfileScanner(std::string_view section, std::string_view key)
+    : section_(section), key_(key) {}
+
+bool ProfileScanner::Feed(std::string_view bytes) {
+    if (done_) return false;
+    if (!started_) {
+        while (!bytes.empty() && start_.size() < kByteOrderMark.size() &&
+               kByteOrderMark.starts_with(start_)) {
+            start_ += bytes.front();
+            bytes.remove_prefix(1);
         }
-        if (!in_section) continue;
-        const std::size_t equals = line.find('=');
-        if (equals == std::string_view::npos) continue;
-        if (!SameName(Trim(line.substr(0, equals)), key)) continue;
-        const std::string_view value = Unquote(Trim(line.substr(equals + 1)));
-        return std::string(value.substr(0, kProfileValueMax));
+        if (start_.size() < kByteOrderMark.size() && kByteOrderMark.starts_with(start_)) return true;
+        started_ = true;
+        if (start_ != kByteOrderMark) FeedContent(start_);
     }
-    return std::nullopt;
+    FeedContent(bytes);
+    return !done_;
+}
+
+std::optional<std::string> ProfileScanner::Finish() {
+    if (!started_) {
+        started_ = true;
+        if (start_ != kByteOrderMark) FeedContent(start_);
+    }
+    if (!done_) EndLine();
+    return result_;
+}
+
+void ProfileScanner::FeedContent(std::string_view bytes) {
+    const char* next = bytes.data();
+    const char* const end = next + bytes.size();
+    while (next != end && !done_) {
+        if (line_ == Line::Skip) {
+            next = std::find_if(next, end, IsLineEnd);
+            if (next == end) break;
+        }
+        const char c = *next++;
+        if (IsLineEnd(c)) {
+            EndLine();
+        } else {
+            TakeByte(c);
+        }
+    }
+}
+
+void ProfileScanner::TakeByte(char c) {
+    if (line_ == Line::Leading) {
+        if (IsBlank(c)) return;
+        if (c == ';') {
+            line_ = Line::Skip;
+            return;
+        }
+        line_ = Line::Body;
+        bracket_line_ = c == '[';
+        if (bracket_line_) {
+            key_name_.Add(c, key_.size());  // without a "]" later, the line is a key line
+            return;
+        }
+        if (!in_section_) {
+            line_ = Line::Skip;
+            return;
+        }
+    }
+    if (bracket_line_) {
+        if (c == ']') {
+            close_seen_ = true;
+            close_kept_ = section_name_.kept.size();
+            close_overflow_ = section_name_.overflow;
+        }
+        section_name_.Add(c, section_.size());
+    }
+    if (!in_section_) return;
+    if (!equals_seen_) {
+        if (c == '=') {
+            equals_seen_ = true;
+            key_matches_ = !key_name_.overflow && SameName(key_name_.kept, key_);
+            if (!key_matches_ && !bracket_line_) line_ = Line::Skip;
+            return;
+        }
+        key_name_.Add(c, key_.size());
+        if (key_name_.overflow && !bracket_line_) line_ = Line::Skip;
+        return;
+    }
+    if (key_matches_) TakeValueByte(c);
+}
+
+void ProfileScanner::TakeValueByte(char c) {
+    if (IsBlank(c)) {
+        if (!value_started_) return;  // blanks before the value
+        // Blanks count only if something follows them; the few that can
+        // still be kept are held back in `value_` past its length.
+        ++value_blanks_;
+        if (value_.size() < kValueKept) value_ += c;
+        return;
+    }
+    value_started_ = true;
+    value_length_ += value_blanks_ + 1;
+    value_blanks_ = 0;
+    if (value_.size() < kValueKept) value_ += c;
+    value_last_ = c;
+}
+
+void ProfileScanner::EndLine() {
+    if (line_ == Line::Body) {
+        if (bracket_line_ && close_seen_) {
+            const bool named = !close_overflow_ &&
+                               SameName(std::string_view(section_name_.kept).substr(0, close_kept_), section_);
+            if (seen_section_) {
+                done_ = true;  // the section ended without the key
+            } else {
+                in_section_ = seen_section_ = named;
+            }
+        } else if (in_section_ && key_matches_) {
+            std::string_view value(value_);
+            value = value.substr(0, static_cast<std::size_t>(std::min<std::uint64_t>(value_length_, value.size())));
+            const bool quoted = value_length_ >= 2 && (value.front() == '"' || value.front() == '\'') &&
+                                value_last_ == value.front();
+            const std::uint64_t length = value_length_ - (quoted ? 2 : 0);
+            result_ = std::string(value.substr(quoted ? 1 : 0,
+                                               static_cast<std::size_t>(std::min<std::uint64_t>(length, kProfileValueMax))));
+            done_ = true;
+        }
+    }
+    StartLine();
+}
+
+void ProfileScanner::StartLine() {
+    line_ = Line::Leading;
+    bracket_line_ = false;
+    key_name_ = {};
+    equals_seen_ = false;
+    key_matches_ = false;
+    section_name_ = {};
+    close_seen_ = false;
+    close_kept_ = 0;
+    close_overflow_ = false;
+    value_.clear();
+    value_started_ = false;
+    value_length_ = 0;
+    value_blanks_ = 0;
+    value_last_ = 0;
+}
+
+std::optional<std::string> FindProfileValue(std::string_view text, std::string_view section,
+                                            std::string_view key) {
+    ProfileScanner scanner(section, key);
+    scanner.Feed(text);
+    return scanner.Finish();
 }
 
 }  // namespace platform

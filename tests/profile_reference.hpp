@@ -1,0 +1,60 @@
+// The INI rules written the plain way, over whole lines held in memory: the
+// reference that the streaming reader is checked against.
+#pragma once
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.hpp"
+
+namespace reference {
+
+inline bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+inline std::string_view Trim(std::string_view text) {
+    while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
+    return text;
+}
+
+inline bool SameName(std::string_view a, std::string_view b) {
+    const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [&](char x, char y) { return lower(x) == lower(y); });
+}
+
+inline std::string_view NextLine(std::string_view& text) {
+    const std::size_t end = text.find_first_of("\r\n");
+    const std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    return line;
+}
+
+inline std::optional<std::string> FindValue(std::string_view text, std::string_view section, std::string_view key) {
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+    bool seen_section = false;
+    bool in_section = false;
+    while (!text.empty()) {
+        const std::string_view line = Trim(NextLine(text));
+        if (line.empty() || line.front() == ';') continue;
+        const std::size_t close = line.rfind(']');
+        if (line.front() == '[' && close != std::string_view::npos) {
+            if (seen_section) break;  // only the first section of that name
+            in_section = seen_section = SameName(Trim(line.substr(1, close - 1)), section);
+            continue;
+        }
+        const std::size_t equals = line.find('=');
+        if (!in_section || equals == std::string_view::npos) continue;
+        if (!SameName(Trim(line.substr(0, equals)), key)) continue;
+        std::string_view value = Trim(line.substr(equals + 1));
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
+            value = value.substr(1, value.size() - 2);
+        }
+        return std::string(value.substr(0, platform::kProfileValueMax));
+    }
+    return std::nullopt;
+}
+
+}  // namespace reference
