@@ -258,6 +258,13 @@ std::vector<Case> Cases() {
               .prepare = [](const fs::path& dir) { fs::create_symlink("patches", dir / "Test.fpa"); }},
              1, kBanner, "File access denied", With(kTestBin, {{"patches/", ""}, {"Test.fpa", "-> patches"}})});
     }
+    if (kWindows) {
+        // The read-only attribute refuses the patch to every user.
+        add({"ReadOnlyEarlierPatchRefused",
+             {.args = {"03FC0000", "Test.bin"}, .files = old_patch,
+              .prepare = [](const fs::path& dir) { ::chmod((dir / "Test.fpa").c_str(), 0444); }},
+             1, kBanner, "File access denied", old_patch});
+    }
     add({"HardLinkedPatchWrittenInPlace",
          {.args = {"03FC0000", "Test.bin"}, .files = With(old_patch, {{"Test.fpa", std::string(1000, 'x')}}),
           .prepare = [](const fs::path& dir) { fs::create_hard_link(dir / "Test.fpa", dir / "other.fpa"); }},
@@ -414,6 +421,29 @@ TEST(ExitPrompt, EndsAtTheLineEndWithInputStillOpen) {
     const harness::Outcome outcome = harness::Execute(run);
     EXPECT_TRUE(ended) << "the tool still waited after the line end";
     EXPECT_EQ(outcome.status, 0);
+}
+
+// A tool that is killed outright mid-conversion leaves no temporary file
+// and the earlier patch as it was.
+TEST(ProcessEnd, KilledDuringTheConversionLeavesNothing) {
+    harness::Run run{.args = {"0", "big.bin"}, .files = {{"Config.ini", "[MAIN]\nEnter=0\n"}, {"big.fpa", "old"}}};
+    run.prepare = [](const fs::path& dir) {
+        // Large but sparse, outside the folder that is compared afterwards.
+        const fs::path input = dir.parent_path() / "big.bin";
+        { std::ofstream create(input); }
+        fs::resize_file(input, std::uintmax_t{2} << 30);
+        fs::create_symlink(input, dir / "big.bin");
+    };
+    run.converse = [](int, int from_stdout, int pid) {
+        ReadUntil(from_stdout, "Author=Vorendix by Kemrod\r\n");
+        ::usleep(300 * 1000);  // well into the code line
+        ::kill(pid, SIGKILL);
+    };
+    const harness::Outcome outcome = harness::Execute(run);
+    EXPECT_EQ(outcome.status, -SIGKILL);
+    Tree after = outcome.program_dir;
+    after.erase("big.bin");
+    EXPECT_EQ(after, (Tree{{"Config.ini", "[MAIN]\nEnter=0\n"}, {"big.fpa", "old"}}));
 }
 
 TEST(ExitPrompt, WaitsForOneLineOfInput) {

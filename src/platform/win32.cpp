@@ -35,15 +35,21 @@ constexpr std::intptr_t kNoHandle = -1;  // INVALID_HANDLE_VALUE
 // Largest piece one ReadFile or WriteFile call takes.
 constexpr std::size_t kMaxTransfer = 1u << 30;
 
-Status WriteAll(HANDLE handle, std::span<const char> bytes) {
+// Writes all of `bytes`. False, with the last error set, when a write
+// fails; one that takes nothing counts as a full disk. The caller reports
+// the failure, so that each kind of write names its own place.
+bool WriteAll(HANDLE handle, std::span<const char> bytes) {
     while (!bytes.empty()) {
         const auto piece = static_cast<DWORD>(std::min(bytes.size(), kMaxTransfer));
         DWORD written = 0;
-        if (!::WriteFile(handle, bytes.data(), piece, &written, nullptr)) return FailLastError();
-        if (written == 0) return FailHere(kDiskFull);
+        if (!::WriteFile(handle, bytes.data(), piece, &written, nullptr)) return false;
+        if (written == 0) {
+            ::SetLastError(ERROR_DISK_FULL);
+            return false;
+        }
         bytes = bytes.subspan(written);
     }
-    return {};
+    return true;
 }
 
 // Volume serial number and file index: equal for two names of one file.
@@ -52,17 +58,6 @@ std::optional<std::string> Identity(HANDLE handle) {
     if (!::GetFileInformationByHandle(handle, &info)) return std::nullopt;
     return std::to_string(info.dwVolumeSerialNumber) + ':' + std::to_string(info.nFileIndexHigh) +
            ':' + std::to_string(info.nFileIndexLow);
-}
-
-// The identity of whatever file `path` names now, if any.
-std::optional<std::string> IdentityOfPath(const std::string& path) {
-    const HANDLE handle = ::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
-    std::optional<std::string> identity = Identity(handle);
-    ::CloseHandle(handle);
-    return identity;
 }
 
 }  // namespace
@@ -81,7 +76,10 @@ Status PrepareProcess() {
     return {};
 }
 
-Status WriteStdout(std::string_view text) { return WriteAll(::GetStdHandle(STD_OUTPUT_HANDLE), text); }
+Status WriteStdout(std::string_view text) {
+    if (!WriteAll(::GetStdHandle(STD_OUTPUT_HANDLE), text)) return FailLastError();
+    return {};
+}
 
 void WriteStderr(std::string_view text) { (void)WriteAll(::GetStdHandle(STD_ERROR_HANDLE), text); }
 
@@ -174,13 +172,25 @@ Status InputFile::Close() {
 
 // ---- ReplacementFile ---------------------------------------------------------
 
-ReplacementFile::ReplacementFile(std::intptr_t handle, std::string temp, std::string path)
-    : handle_(handle), temp_path_(std::move(temp)), final_path_(std::move(path)) {}
+namespace {
+
+// Marks an open file for deletion when its last handle closes, or takes
+// that mark back. A temporary file so marked vanishes however the process ends.
+bool SetDeleteOnClose(HANDLE handle, bool remove) {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = remove ? TRUE : FALSE;
+    return ::SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+}  // namespace
 
 ReplacementFile::ReplacementFile(ReplacementFile&& other) noexcept
     : handle_(std::exchange(other.handle_, kNoHandle)),
-      temp_path_(std::exchange(other.temp_path_, {})),
-      final_path_(std::move(other.final_path_)) {}
+      way_(other.way_),
+      replacing_(other.replacing_),
+      written_(other.written_),
+      target_(std::move(other.target_)),
+      temp_path_(std::exchange(other.temp_path_, {})) {}
 
 ReplacementFile::~ReplacementFile() {
     if (handle_ != kNoHandle) ::CloseHandle(AsHandle(handle_));
@@ -189,31 +199,100 @@ ReplacementFile::~ReplacementFile() {
 
 Result<ReplacementFile> ReplacementFile::Create(const std::string& path,
                                                 const std::string& protect) {
-    const DWORD attributes = ::GetFileAttributesA(path.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES &&
-        ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || IdentityOfPath(path) == protect)) {
-        return FailHere(kAccessDenied);
-    }
-    // A short name of our own in the same folder, so the final move stays
-    // on one volume and long patch names leave room for it.
-    const std::string stem = FolderPart(path) + ".vorendix-" + std::to_string(::GetCurrentProcessId()) + '-';
-    for (int attempt = 0;; ++attempt) {
-        std::string temp = stem + std::to_string(attempt) + ".tmp";
-        const HANDLE handle = ::CreateFileA(temp.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle != INVALID_HANDLE_VALUE) return ReplacementFile(FromHandle(handle), std::move(temp), path);
-        if (::GetLastError() != ERROR_FILE_EXISTS || attempt >= 100) return FailLastError();
-    }
+    ReplacementFile file;
+    if (Status opened = file.Open(path, protect); !opened) return opened.failure();
+    return file;
 }
 
-Status ReplacementFile::Write(std::span<const char> bytes) { return WriteAll(AsHandle(handle_), bytes); }
-
-Status ReplacementFile::Commit() {
-    const HANDLE handle = AsHandle(std::exchange(handle_, kNoHandle));
-    if (!::CloseHandle(handle)) return FailLastError();
-    if (!::MoveFileExA(temp_path_.c_str(), final_path_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+Status ReplacementFile::Open(const std::string& path, const std::string& protect) {
+    target_ = path;
+    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    // A folder, or a file with the read-only attribute, which the plain
+    // create refuses whoever runs it.
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
+        return FailHere(kAccessDenied);
+    }
+    // Opening the earlier file for writing, as the plain create would, is
+    // the test: a read-only file, or one another program writes, fails here.
+    const HANDLE earlier = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (earlier == INVALID_HANDLE_VALUE) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND) return OpenTemporary(kNoHandle);
         return FailLastError();
     }
+    replacing_ = true;
+    handle_ = FromHandle(earlier);  // closed by the destructor from here on
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(earlier, &info)) return FailLastError();
+    if (::GetFileType(earlier) != FILE_TYPE_DISK || Identity(earlier) == protect) return FailHere(kAccessDenied);
+    if (info.nNumberOfLinks > 1) {
+        way_ = Way::InPlace;  // a replacement would part the names of the file
+        return {};
+    }
+    return OpenTemporary(FromHandle(earlier));
+}
+
+// Makes the temporary file beside the target, marked to vanish with the
+// process; where the folder takes no new file, the earlier file is written
+// in place instead.
+Status ReplacementFile::OpenTemporary(std::intptr_t earlier) {
+    way_ = Way::Named;
+    const std::string stem = FolderPart(target_) + ".vorendix-" + std::to_string(::GetCurrentProcessId()) + '-';
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    for (int attempt = 0;; ++attempt) {
+        std::string temp = stem + std::to_string(attempt) + ".tmp";
+        handle = ::CreateFileA(temp.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            temp_path_ = std::move(temp);
+            break;
+        }
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_ACCESS_DENIED && earlier != kNoHandle) {
+            way_ = Way::InPlace;
+            return {};
+        }
+        if (error != ERROR_FILE_EXISTS || attempt >= 100) return FailLastError();
+    }
+    const HANDLE temp = handle;
+    if (!SetDeleteOnClose(temp, true)) {
+        const Failure failure = FailLastError();
+        ::CloseHandle(temp);
+        return failure;
+    }
+    handle_ = FromHandle(temp);
+    // The earlier file is replaced by name; its handle is done with.
+    if (earlier != kNoHandle && !::CloseHandle(AsHandle(earlier))) return FailLastError();
+    return {};
+}
+
+Status ReplacementFile::Write(std::span<const char> bytes) {
+    if (!WriteAll(AsHandle(handle_), bytes)) return FailLastError();
+    written_ += bytes.size();
+    return {};
+}
+
+Status ReplacementFile::Commit() {
+    const HANDLE handle = AsHandle(handle_);
+    if (way_ == Way::InPlace) {
+        // Written from the start: what is left beyond the new end goes.
+        if (!::SetEndOfFile(handle)) return FailLastError();
+        handle_ = kNoHandle;
+        if (!::CloseHandle(handle)) return FailLastError();
+        return {};
+    }
+    if (replacing_ && !::FlushFileBuffers(handle)) return FailLastError();
+    if (!SetDeleteOnClose(handle, false)) return FailLastError();
+    handle_ = kNoHandle;
+    if (!::CloseHandle(handle)) return FailLastError();
+    // Replacing keeps the earlier file's attributes, security and creation time.
+    const BOOL moved =
+        replacing_ ? ::ReplaceFileA(target_.c_str(), temp_path_.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+                                    nullptr, nullptr)
+                   : ::MoveFileExA(temp_path_.c_str(), target_.c_str(), 0);
+    if (!moved) return FailLastError();
     temp_path_.clear();
     return {};
 }
