@@ -33,10 +33,14 @@ g++ -O2 -o "$work/trivial" "$work/trivial.cpp"
 cp "$work/vector/in.fpa" "$work/patch-size.fpa"
 
 now() { date +%s%N; }
-# Runs one contender once and prints its wall time in milliseconds.
+# Runs one contender once and prints its wall time in microseconds. The
+# "replace" contender finds an earlier patch in place, which it must
+# replace durably (fsync before the rename); all others write a fresh file.
 time_once() {
-    local start end
+    local name=$1 start end
+    shift
     rm -f "$work/out" "$work/vector/in.fpa" "$work/portable/in.fpa"
+    if [ "$name" = replace ]; then cp "$work/patch-size.fpa" "$work/vector/in.fpa"; fi
     sync  # no writeback of an earlier run's output competes with this one
     start=$(now)
     "$@" >/dev/null
@@ -44,10 +48,10 @@ time_once() {
     echo $(( (end - start) / 1000 ))
 }
 declare -A samples
-contenders=(vorendix portable basenc xxd cp)
+contenders=(vorendix replace portable basenc xxd cp)
 command_of() {
     case "$1" in
-        vorendix) echo "$work/vector/Vorendix 03FC0000 in.bin" ;;
+        vorendix | replace) echo "$work/vector/Vorendix 03FC0000 in.bin" ;;
         portable) echo "$work/portable/Vorendix 03FC0000 in.bin" ;;
         basenc) echo "sh -c 'basenc --base16 -w0 $work/vector/in.bin > $work/out'" ;;
         xxd) echo "sh -c 'xxd -p -u -c0 $work/vector/in.bin > $work/out'" ;;
@@ -56,7 +60,7 @@ command_of() {
 }
 for ((run = 0; run < runs; run++)); do
     for name in "${contenders[@]}"; do
-        samples[$name]+="$(eval time_once "$(command_of "$name")") "
+        samples[$name]+="$(eval time_once "$name" "$(command_of "$name")") "
     done
 done
 
@@ -84,9 +88,29 @@ head -c $((1 << 30)) /dev/urandom > "$work/vector/huge.bin"
 rss1g=$(cd "$work/vector" && peak_kib ./Vorendix 0 huge.bin)
 rm -f "$work/vector/huge.bin" "$work/vector/huge.fpa"
 
+# A 1 GiB Config.ini whose [MAIN] comes last: one lookup reads all of it.
+mkdir -p "$work/config"
+cp build/bench/Vorendix "$work/config/"
+awk 'BEGIN { line = sprintf("Key=%0100d\r", 0); while (n < 1073741824) {
+    if (n % 65536 == 0) printf "[Section%d]\r\n", n; print line; n += length(line) + 1 }
+    printf "[MAIN]\r\nEnter=0\r\n" }' > "$work/config/Config.ini"
+cat "$work/config/Config.ini" >/dev/null  # into the page cache
+config_mib=$(( $(stat -c %s "$work/config/Config.ini") >> 20 ))
+rss_config=$(cd "$work/config" && peak_kib ./Vorendix)
+config_runs=()
+cat_runs=()
+for ((run = 0; run < 3; run++)); do
+    config_runs+=("$(time_once config "$work/config/Vorendix")")
+    cat_runs+=("$(time_once cat cat "$work/config/Config.ini")")
+done
+config_us=$(echo "${config_runs[*]}" | median)
+cat_us=$(echo "${cat_runs[*]}" | median)
+rm -rf "$work/config"
+
 echo
 echo "64 MiB random input, median of $runs runs (wall time, ms):"
 printf '  %-34s %8s\n' "Vorendix (vector)" "$(ms "${median_of[vorendix]}")" \
+    "Vorendix replacing a patch (fsync)" "$(ms "${median_of[replace]}")" \
     "Vorendix (portable)" "$(ms "${median_of[portable]}")" \
     "basenc --base16 -w0" "$(ms "${median_of[basenc]}")" \
     "xxd -p -u -c0" "$(ms "${median_of[xxd]}")" \
@@ -107,3 +131,9 @@ printf '| %-44s | %-10s | %-8s | %s\n' \
     "128 KiB conversion / trivial program" "$r_small" "1.50" "$(verdict "$r_small" 1.50)" \
     "peak memory, 1 GiB input (KiB)" "$rss1g" "5120" "$(verdict "$rss1g" 5120)" \
     "peak memory growth 64 MiB -> 1 GiB (KiB)" "$mem_growth" "1024" "$(verdict "$mem_growth" 1024)"
+echo
+echo "Config.ini of $config_mib MiB, [MAIN] at its end, median of 3 runs:"
+printf '  %-34s %8s\n' "Vorendix (one lookup)" "$(ms "$config_us")" \
+    "cat Config.ini" "$(ms "$cat_us")"
+printf '  %-34s %8s\n' "Vorendix / cat" "$(ratio "$config_us" "$cat_us")" \
+    "peak memory (KiB)" "$rss_config"

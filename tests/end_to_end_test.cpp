@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -421,6 +422,52 @@ TEST(ExitPrompt, EndsAtTheLineEndWithInputStillOpen) {
     const harness::Outcome outcome = harness::Execute(run);
     EXPECT_TRUE(ended) << "the tool still waited after the line end";
     EXPECT_EQ(outcome.status, 0);
+}
+
+// The function that addr2line names for a report's code location, by the
+// recipe in the README: the location as it is for the Linux build, added to
+// the image base for the Windows build.
+std::string FunctionAt(const harness::Tool& tool, const std::string& report) {
+    std::smatch found;
+    if (!std::regex_search(report, found, std::regex(" at ([0-9A-F]{8})\\."))) return "(no location)";
+    unsigned long long address = std::stoull(found[1].str(), nullptr, 16);
+    std::string command = "addr2line";
+    if (tool.IsWindows()) {
+        command = "x86_64-w64-mingw32-addr2line";
+        address += 0x140000000ull;
+    }
+    char hex[32];
+    std::snprintf(hex, sizeof hex, "0x%llX", address);
+    command += " -f -C -i -e '" + tool.binary.string() + "' " + hex;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return "(addr2line failed)";
+    std::string output;
+    char buffer[4096];
+    while (const std::size_t got = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, got);
+    ::pclose(pipe);
+    return output;
+}
+
+TEST(FailureReport, CodeLocationNamesTheStepThatFailed) {
+    const harness::Tool tool = harness::ToolUnderTest();
+    const struct {
+        const char* function;
+        harness::Run run;
+    } cases[] = {
+        {"WriteStdout", {.args = {}, .stdout_to = StdoutTo::DevFull}},
+        {"ReplacementFile::Write",
+         {.args = {"0", "big.bin"}, .files = {{"big.bin", Image(300000)}}, .file_size_limit = 200000}},
+        {"InputFile::ReadExactly",
+         {.args = {"0", "Test.bin"}, .prepare = [](const fs::path& dir) {
+              fs::create_symlink("/sys/devices/system/cpu/online", dir / "Test.bin");
+          }}},
+    };
+    for (const auto& c : cases) {
+        const harness::Outcome outcome = harness::Execute(c.run, tool);
+        EXPECT_EQ(outcome.status, 1) << c.function;
+        const std::string names = FunctionAt(tool, outcome.stderr_bytes);
+        EXPECT_NE(names.find(c.function), std::string::npos) << outcome.stderr_bytes << names;
+    }
 }
 
 // A tool that is killed outright mid-conversion leaves no temporary file

@@ -2,6 +2,10 @@
 
 #include <algorithm>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace platform {
 namespace {
 
@@ -20,7 +24,30 @@ bool SameName(std::string_view a, std::string_view b) {
                       [](char x, char y) { return LowerAscii(x) == LowerAscii(y); });
 }
 
+// The first CR or LF in [from, end), or `end`. Sixteen bytes at a time
+// where the CPU has SSE2, so that skipping lines runs near the speed of
+// reading them.
+const char* FindLineEnd(const char* from, const char* end) {
+#if defined(__SSE2__)
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    for (; end - from >= 16; from += 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from));
+        const int hits = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(block, cr), _mm_cmpeq_epi8(block, lf)));
+        if (hits != 0) return from + __builtin_ctz(static_cast<unsigned>(hits));
+    }
+#endif
+    return std::find_if(from, end, IsLineEnd);
+}
+
 }  // namespace
+
+void ProfileScanner::Name::Clear() {
+    kept.clear();
+    held.clear();
+    blanks = 0;
+    overflow = false;
+}
 
 void ProfileScanner::Name::Add(char c, std::size_t limit) {
     if (overflow) return;
@@ -73,7 +100,7 @@ void ProfileScanner::FeedContent(std::string_view bytes) {
     const char* const end = next + bytes.size();
     while (next != end && !done_) {
         if (line_ == Line::Skip) {
-            next = std::find_if(next, end, IsLineEnd);
+            next = FindLineEnd(next, end);
             if (next == end) break;
         }
         const char c = *next++;
@@ -92,14 +119,15 @@ void ProfileScanner::TakeByte(char c) {
             line_ = Line::Skip;
             return;
         }
+        if (c != '[' && !in_section_) {
+            line_ = Line::Skip;  // a key line of another section
+            return;
+        }
         line_ = Line::Body;
+        line_touched_ = true;
         bracket_line_ = c == '[';
         if (bracket_line_) {
             key_name_.Add(c, key_.size());  // without a "]" later, the line is a key line
-            return;
-        }
-        if (!in_section_) {
-            line_ = Line::Skip;
             return;
         }
     }
@@ -168,11 +196,13 @@ void ProfileScanner::EndLine() {
 
 void ProfileScanner::StartLine() {
     line_ = Line::Leading;
+    if (!line_touched_) return;  // a skipped line changed nothing else
+    line_touched_ = false;
     bracket_line_ = false;
-    key_name_ = {};
+    key_name_.Clear();
     equals_seen_ = false;
     key_matches_ = false;
-    section_name_ = {};
+    section_name_.Clear();
     close_seen_ = false;
     close_kept_ = 0;
     close_overflow_ = false;

@@ -43,6 +43,7 @@ private:
         std::uint64_t blanks = 0;  // how many there are
         bool overflow = false;  // longer than any name it is compared with
         void Add(char c, std::size_t limit);
+        void Clear();
     };
 
     void FeedContent(std::string_view bytes);
@@ -64,6 +65,7 @@ private:
     // The line being read.
     enum class Line { Leading, Body, Skip };
     Line line_ = Line::Leading;
+    bool line_touched_ = false;  // anything below was set for this line
     bool bracket_line_ = false;  // starts with "[": a header if a "]" follows
     Name key_name_;
     bool equals_seen_ = false;
