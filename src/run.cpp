@@ -167,19 +167,22 @@ Status RunSteps(const Arguments& arguments) {
     return ExitPrompt(config);
 }
 
+std::string ModuleName() {
+    Result<std::string> executable = platform::ExecutablePath();
+    return executable ? FileNamePart(executable.value()) : std::string(platform::kProgramFileName);
+}
+
 // The run with an allocation failure taken as a failure like any other. The
 // unwinding closes the files, and a patch not yet committed goes with it.
-Status RunStepsCatchingOutOfMemory(const Arguments& arguments) {
+// The module name for the report is taken first, so that the report names
+// the program as it was started even if its file goes meanwhile.
+Status RunStepsCatchingOutOfMemory(const Arguments& arguments, std::string& module) {
     try {
+        module = ModuleName();
         return RunSteps(arguments);
     } catch (const std::bad_alloc&) {
         return platform::OutOfMemoryHere();
     }
-}
-
-std::string ModuleName() {
-    Result<std::string> executable = platform::ExecutablePath();
-    return executable ? FileNamePart(executable.value()) : std::string("Vorendix");
 }
 
 }  // namespace
@@ -192,10 +195,11 @@ Arguments ReadArguments(int argc, const char* const* argv) {
 }
 
 int Run(const Arguments& arguments) {
-    const Status outcome = RunStepsCatchingOutOfMemory(arguments);
+    std::string module(platform::kProgramFileName);
+    const Status outcome = RunStepsCatchingOutOfMemory(arguments, module);
     if (outcome) return 0;
     // The single failure path: stdout is unbuffered, so only the report is left.
-    platform::WriteStderr(FailureReport(outcome.failure(), ModuleName()));
+    platform::WriteStderr(FailureReport(outcome.failure(), module));
     return 1;
 }
 

@@ -32,6 +32,7 @@ std::string Native(std::string path) {
 
 using harness::kBanner;
 using harness::kPrompt;
+using namespace std::string_literals;
 
 struct Header {
     std::string sw_ver = "Custom SW";
@@ -65,6 +66,16 @@ std::string Hex(const std::string& bytes) {
     }
     if (bytes.size() % 2) text += "00";
     return text;
+}
+
+// `text` (ASCII) in UTF-16 with its byte-order mark.
+std::string Utf16(const std::string& text, bool little) {
+    std::string bytes = little ? "\xFF\xFE" : "\xFE\xFF";
+    for (const char c : text) {
+        bytes += little ? c : '\0';
+        bytes += little ? '\0' : c;
+    }
+    return bytes;
 }
 
 Tree With(Tree tree, const Tree& more) {
@@ -354,6 +365,30 @@ std::vector<Case> Cases() {
         add({"EveryByteValueCarriedThrough", {.args = {start_adr, "fw.bin"}, .files = files},
              0, kBanner + Echo(h), "", With(files, {{"fw.fpa", PatchText(start_adr + ":1000", h)}})});
     }
+    // Both builds read the same Config.ini in UTF-16, with a NUL ending a value.
+    for (const bool little : {true, false}) {
+        const Header h{"2.0", "wide", "Someone"};
+        const Tree files = With(kTestBin, {{"Config.ini", Utf16("[MAIN]\r\nSW_Ver=2.0\r\nDescription=wide\r\n"
+                                                                "Author=Someone\r\nEnter=0\r\n", little)}});
+        add({little ? "ConfigInUtf16LittleEndian" : "ConfigInUtf16BigEndian",
+             {.args = {"03FC0000", "Test.bin"}, .files = files},
+             0, kBanner + Echo(h), "", With(files, {{"Test.fpa", PatchText("03FC0000:1234", h)}})});
+    }
+    {
+        const Header h{"1.0", "", "Me"};
+        const Tree files = With(kTestBin, {{"Config.ini", "[MAIN]\r\nSW_Ver=1.0\0beta\r\n"
+                                                          "Description=\0\r\nAuthor=Me\r\nEnter=0\r\n"s}});
+        add({"NulEndsAConfigValue", {.args = {"03FC0000", "Test.bin"}, .files = files},
+             0, kBanner + Echo(h), "", With(files, {{"Test.fpa", PatchText("03FC0000:1234", h)}})});
+    }
+    // A link to the program in another folder makes that folder the program's.
+    add({"StartedThroughALink",
+         {.args = {"03FC0000", "Test.bin"}, .files = kTestBin, .started_through_link = true},
+         0, kBanner + Echo() + kPrompt, "", With(kTestBin, {{"Test.fpa", kTestPatch}})});
+    // Device names are no input files, on either build.
+    for (const std::string device : {"NUL", "nul.bin", "AUX", "Con", "con.txt", "PRN", "COM1", "lpt1.bin"}) {
+        add({"DeviceName_" + device, {.args = {"0", device}}, 0, kBanner + kPrompt, "", {}});
+    }
     return cases;
 }
 
@@ -468,6 +503,34 @@ TEST(FailureReport, CodeLocationNamesTheStepThatFailed) {
         const std::string names = FunctionAt(tool, outcome.stderr_bytes);
         EXPECT_NE(names.find(c.function), std::string::npos) << outcome.stderr_bytes << names;
     }
+}
+
+// Without /proc, the program still finds its folder and leaves nothing behind.
+TEST(ProcessEnd, ConvertsWithoutProc) {
+    if (::geteuid() != 0) GTEST_SKIP() << "hiding /proc needs root";
+    const harness::Run run{.args = {"03FC0000", "Test.bin"},
+                           .files = {{"Test.bin", "\x12\x34"}, {"Test.fpa", "old"}},
+                           .stdin_bytes = "\n",
+                           .hide_proc = true};
+    const harness::Outcome outcome = harness::Execute(run);
+    if (outcome.status == 124) GTEST_SKIP() << "no mount namespace to be had here";
+    EXPECT_EQ(outcome.status, 0) << outcome.stderr_bytes;
+    EXPECT_EQ(outcome.stdout_bytes, kBanner + Echo() + kPrompt);
+    EXPECT_EQ(outcome.program_dir, (Tree{{"Test.bin", "\x12\x34"}, {"Test.fpa", kTestPatch}}));
+}
+
+// A non-blocking standard input at the prompt: the tool waits for its line.
+TEST(ExitPrompt, WaitsOnANonBlockingInput) {
+    bool waited = false;
+    harness::Run run{.args = {}, .converse = [&](int to_stdin, int from_stdout, int pid) {
+        ReadUntil(from_stdout, kPrompt);
+        ::usleep(200 * 1000);
+        waited = ::waitpid(pid, nullptr, WNOHANG) == 0;
+        EXPECT_EQ(::write(to_stdin, "\n", 1), 1);
+    }, .nonblocking_stdin = true};
+    const harness::Outcome outcome = harness::Execute(run);
+    EXPECT_TRUE(waited) << "the tool ended without waiting for Enter";
+    EXPECT_EQ(outcome.status, 0) << outcome.stderr_bytes;
 }
 
 // A tool that is killed outright mid-conversion leaves no temporary file

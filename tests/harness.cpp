@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -59,6 +61,14 @@ int WaitFor(pid_t child, int seconds, bool& timed_out) {
     while (::waitpid(child, &wait_status, 0) < 0 && errno == EINTR) {
     }
     return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -WTERMSIG(wait_status);
+}
+
+// A mount namespace of the child's own, without /proc.
+void HideProc() {
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::umount2("/proc", MNT_DETACH) != 0) {
+        ::_exit(124);
+    }
 }
 
 void DropPrivileges() {
@@ -137,7 +147,14 @@ Outcome Execute(const Run& run, const Tool& tool) {
         fs::permissions(elsewhere, fs::perms::all);
     }
     const fs::path binary = program_dir / tool.binary.filename();
-    fs::copy_file(tool.binary, binary);
+    if (run.started_through_link) {
+        const fs::path real = outcome.root / "real" / tool.binary.filename();
+        fs::create_directories(real.parent_path());
+        fs::copy_file(tool.binary, real);
+        fs::create_symlink(real, binary);
+    } else {
+        fs::copy_file(tool.binary, binary);
+    }
 
     for (const auto& [path, bytes] : run.files) {
         if (!path.empty() && path.back() == '/') {
@@ -189,6 +206,8 @@ Outcome Execute(const Run& run, const Tool& tool) {
             if (::dup2(to_stdin[0], STDIN_FILENO) < 0 || ::dup2(from_stdout[1], STDOUT_FILENO) < 0) ::_exit(126);
             for (const int fd : {to_stdin[0], to_stdin[1], from_stdout[0], from_stdout[1]}) ::close(fd);
         }
+        if (run.nonblocking_stdin && ::fcntl(STDIN_FILENO, F_SETFL, O_NONBLOCK) != 0) ::_exit(126);
+        if (run.hide_proc) HideProc();
         if (run.file_size_limit) {
             const auto limit = static_cast<rlim_t>(*run.file_size_limit);
             const rlimit bound{limit, limit};

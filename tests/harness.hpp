@@ -40,6 +40,9 @@ struct Run {
     std::string program_folder = "program";  // name of the folder that holds the binary
     bool cwd_on_other_file_system = false;   // start from a folder in /dev/shm
     bool as_unprivileged_user = false;       // run the tool as "nobody"
+    bool started_through_link = false;       // binary in a folder of its own, linked from the program folder
+    bool hide_proc = false;                  // /proc unmounted for the tool (needs root)
+    bool nonblocking_stdin = false;          // with `converse`: the tool's stdin pipe is non-blocking
     int timeout_seconds = 60;                // then the tool is killed and the run fails
 };
 

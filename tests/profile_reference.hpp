@@ -32,8 +32,56 @@ inline std::string_view NextLine(std::string_view& text) {
     return line;
 }
 
+inline void AppendUtf8(std::string& out, char32_t code) {
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | code >> 6);
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        out += static_cast<char>(0xE0 | code >> 12);
+        out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | code >> 18);
+        out += static_cast<char>(0x80 | (code >> 12 & 0x3F));
+        out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+// The whole of a UTF-16 text (after its mark) as UTF-8; a lone surrogate
+// becomes U+FFFD, an odd last byte is dropped.
+inline std::string FromUtf16(std::string_view bytes, bool little) {
+    std::string out;
+    char32_t high = 0;
+    for (std::size_t at = 0; at + 1 < bytes.size(); at += 2) {
+        const auto a = static_cast<unsigned char>(bytes[at]), b = static_cast<unsigned char>(bytes[at + 1]);
+        const char32_t unit = little ? static_cast<char32_t>(a | b << 8) : static_cast<char32_t>(a << 8 | b);
+        if (unit >= 0xD800 && unit < 0xDC00) {
+            if (high) AppendUtf8(out, 0xFFFD);
+            high = unit;
+            continue;
+        }
+        if (unit >= 0xDC00 && unit < 0xE000) {
+            AppendUtf8(out, high ? 0x10000 + ((high - 0xD800) << 10) + (unit - 0xDC00) : 0xFFFD);
+        } else {
+            if (high) AppendUtf8(out, 0xFFFD);
+            AppendUtf8(out, unit);
+        }
+        high = 0;
+    }
+    return out;
+}
+
 inline std::optional<std::string> FindValue(std::string_view text, std::string_view section, std::string_view key) {
-    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+    std::string decoded;
+    if (text.starts_with("\xFF\xFE") || text.starts_with("\xFE\xFF")) {
+        decoded = FromUtf16(text.substr(2), text[0] == '\xFF');
+        text = decoded;
+    } else if (text.starts_with("\xEF\xBB\xBF")) {
+        text.remove_prefix(3);
+    }
     bool seen_section = false;
     bool in_section = false;
     while (!text.empty()) {
@@ -52,7 +100,8 @@ inline std::optional<std::string> FindValue(std::string_view text, std::string_v
         if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
             value = value.substr(1, value.size() - 2);
         }
-        return std::string(value.substr(0, platform::kProfileValueMax));
+        value = value.substr(0, platform::kProfileValueMax);
+        return std::string(value.substr(0, value.find('\0')));
     }
     return std::nullopt;
 }

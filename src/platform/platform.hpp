@@ -81,11 +81,14 @@ Status SkipStdinLine();
 
 // ---- the program's own place -----------------------------------------------
 
-// Characters that end the folder part of a path.
+// Characters that end the folder part of a path, and the program's own
+// file name when its path cannot be had.
 #ifdef _WIN32
 inline constexpr std::string_view kPathSeparators = "\\:/";
+inline constexpr std::string_view kProgramFileName = "Vorendix.exe";
 #else
 inline constexpr std::string_view kPathSeparators = "/";
+inline constexpr std::string_view kProgramFileName = "Vorendix";
 #endif
 
 // The folder part of a path, trailing separator included ("" when none).
@@ -94,7 +97,8 @@ inline std::string FolderPart(std::string_view path) {
     return last == std::string_view::npos ? std::string() : std::string(path.substr(0, last + 1));
 }
 
-// Full path of the running executable.
+// Full path of the running program, as it was started: through a link, the
+// link's own path.
 Result<std::string> ExecutablePath();
 // Offset of a code address inside the executable image.
 std::uint32_t CodeOffset(const void* address);

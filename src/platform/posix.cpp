@@ -1,10 +1,13 @@
 // The OS layer on Linux and other POSIX systems.
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/auxv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -117,7 +120,7 @@ Status PrepareProcess() {
         if (current.sa_handler == SIG_IGN) continue;
         struct sigaction cleanup {};
         cleanup.sa_handler = RemoveTempAndDie;
-        cleanup.sa_flags = SA_RESETHAND;
+        cleanup.sa_flags = static_cast<int>(SA_RESETHAND);  // the flag is the sign bit
         sigemptyset(&cleanup.sa_mask);
         if (::sigaction(signal_number, &cleanup, nullptr) != 0) return FailErrno();
     }
@@ -137,12 +140,20 @@ Status SkipStdinLine() {
         const ssize_t got = ::read(STDIN_FILENO, &c, 1);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0 && errno == EBADF) return {};  // no standard input: nothing to wait for
+        if (got < 0 && errno == EAGAIN) {
+            // A non-blocking standard input: wait until its line comes.
+            pollfd ready{STDIN_FILENO, POLLIN, 0};
+            if (::poll(&ready, 1, -1) < 0 && errno != EINTR) return FailErrno();
+            continue;
+        }
         if (got < 0) return FailErrno();
         if (got == 0 || c == '\n') return {};
     }
 }
 
-Result<std::string> ExecutablePath() {
+namespace {
+
+Result<std::string> PathOfRunningImage() {
     std::vector<char> buffer(4096);
     for (;;) {
         const ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
@@ -152,6 +163,37 @@ Result<std::string> ExecutablePath() {
         }
         buffer.resize(buffer.size() * 2);
     }
+}
+
+// The name the kernel was asked to run, made absolute against the starting
+// directory, its folder part with links resolved; nothing if not to be had.
+std::optional<std::string> PathStartedBy() {
+    const auto* started = reinterpret_cast<const char*>(::getauxval(AT_EXECFN));
+    if (started == nullptr || *started == '\0') return std::nullopt;
+    std::string path = started;
+    if (path.front() != '/') {
+        char* current = ::getcwd(nullptr, 0);
+        if (current == nullptr) return std::nullopt;
+        path = std::string(current) + '/' + path;
+        std::free(current);
+    }
+    std::string folder = FolderPart(path);
+    const std::string name = path.substr(folder.size());
+    if (char* resolved = ::realpath(folder.c_str(), nullptr)) {
+        folder = resolved;
+        std::free(resolved);
+        if (folder.back() != '/') folder += '/';
+    }
+    return folder + name;
+}
+
+}  // namespace
+
+Result<std::string> ExecutablePath() {
+    // The name the program was started by, so that a link to it in another
+    // folder makes that folder the program's; it needs no /proc either.
+    if (std::optional<std::string> started = PathStartedBy()) return *started;
+    return PathOfRunningImage();
 }
 
 std::uint32_t CodeOffset(const void* address) {

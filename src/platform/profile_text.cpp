@@ -10,6 +10,8 @@ namespace platform {
 namespace {
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+constexpr std::string_view kUtf16Little = "\xFF\xFE";
+constexpr std::string_view kUtf16Big = "\xFE\xFF";
 // A value's first characters: a quote, the longest value, its closing quote.
 constexpr std::size_t kValueKept = kProfileValueMax + 2;
 
@@ -38,6 +40,31 @@ const char* FindLineEnd(const char* from, const char* end) {
     }
 #endif
     return std::find_if(from, end, IsLineEnd);
+}
+
+// Writes `code` as UTF-8 to `out`; gives the count of bytes, at most 4.
+std::size_t EncodeUtf8(std::uint32_t code, char* out) {
+    const auto put = [&](std::size_t at, std::uint32_t bits) { out[at] = static_cast<char>(bits); };
+    if (code < 0x80) {
+        put(0, code);
+        return 1;
+    }
+    if (code < 0x800) {
+        put(0, 0xC0 | code >> 6);
+        put(1, 0x80 | (code & 0x3F));
+        return 2;
+    }
+    if (code < 0x10000) {
+        put(0, 0xE0 | code >> 12);
+        put(1, 0x80 | (code >> 6 & 0x3F));
+        put(2, 0x80 | (code & 0x3F));
+        return 3;
+    }
+    put(0, 0xF0 | code >> 18);
+    put(1, 0x80 | (code >> 12 & 0x3F));
+    put(2, 0x80 | (code >> 6 & 0x3F));
+    put(3, 0x80 | (code & 0x3F));
+    return 4;
 }
 
 }  // namespace
@@ -73,26 +100,85 @@ ProfileScanner::ProfileScanner(std::string_view section, std::string_view key)
 bool ProfileScanner::Feed(std::string_view bytes) {
     if (done_) return false;
     if (!started_) {
-        while (!bytes.empty() && start_.size() < kByteOrderMark.size() &&
-               kByteOrderMark.starts_with(start_)) {
+        // Two bytes tell a UTF-16 mark; "EF BB" needs a third.
+        while (!bytes.empty() && (start_.size() < 2 || start_ == kByteOrderMark.substr(0, 2))) {
+            if (start_.size() == kByteOrderMark.size()) break;
             start_ += bytes.front();
             bytes.remove_prefix(1);
         }
-        if (start_.size() < kByteOrderMark.size() && kByteOrderMark.starts_with(start_)) return true;
-        started_ = true;
-        if (start_ != kByteOrderMark) FeedContent(start_);
+        if (start_.size() < 2 || start_ == kByteOrderMark.substr(0, 2)) return true;  // wait for more
+        StartDecoding();
     }
-    FeedContent(bytes);
+    FeedDecoded(bytes);
     return !done_;
 }
 
 std::optional<std::string> ProfileScanner::Finish() {
-    if (!started_) {
-        started_ = true;
-        if (start_ != kByteOrderMark) FeedContent(start_);
-    }
+    if (!started_) StartDecoding();
     if (!done_) EndLine();
     return result_;
+}
+
+void ProfileScanner::StartDecoding() {
+    started_ = true;
+    std::string_view rest(start_);
+    if (rest.starts_with(kUtf16Little)) {
+        encoding_ = Encoding::Utf16Little;
+        rest.remove_prefix(2);
+    } else if (rest.starts_with(kUtf16Big)) {
+        encoding_ = Encoding::Utf16Big;
+        rest.remove_prefix(2);
+    } else if (rest == kByteOrderMark) {
+        rest = {};
+    }
+    FeedDecoded(rest);
+}
+
+void ProfileScanner::FeedDecoded(std::string_view bytes) {
+    if (encoding_ == Encoding::Bytes) {
+        FeedContent(bytes);
+        return;
+    }
+    // UTF-16 goes to UTF-8 a stretch at a time, through a small buffer.
+    char out[4096];
+    std::size_t used = 0;
+    const auto unit_at = [this](unsigned char first, unsigned char second) {
+        return encoding_ == Encoding::Utf16Little ? static_cast<std::uint32_t>(first | second << 8)
+                                                  : static_cast<std::uint32_t>(first << 8 | second);
+    };
+    std::size_t at = 0;
+    while (at < bytes.size() && !done_) {
+        std::uint32_t unit = 0;
+        if (odd_byte_ >= 0) {
+            unit = unit_at(static_cast<unsigned char>(odd_byte_), static_cast<unsigned char>(bytes[at]));
+            odd_byte_ = -1;
+            at += 1;
+        } else if (at + 1 < bytes.size()) {
+            unit = unit_at(static_cast<unsigned char>(bytes[at]), static_cast<unsigned char>(bytes[at + 1]));
+            at += 2;
+        } else {
+            odd_byte_ = static_cast<unsigned char>(bytes[at]);
+            break;
+        }
+        std::uint32_t code = unit;
+        if (unit >= 0xD800 && unit < 0xDC00) {
+            if (high_half_ != 0) used += EncodeUtf8(0xFFFD, out + used);
+            high_half_ = unit;
+            continue;
+        }
+        if (unit >= 0xDC00 && unit < 0xE000) {
+            code = high_half_ != 0 ? 0x10000 + ((high_half_ - 0xD800) << 10) + (unit - 0xDC00) : 0xFFFD;
+        } else if (high_half_ != 0) {
+            used += EncodeUtf8(0xFFFD, out + used);
+        }
+        high_half_ = 0;
+        used += EncodeUtf8(code, out + used);
+        if (used + 8 > sizeof out) {
+            FeedContent(std::string_view(out, used));
+            used = 0;
+        }
+    }
+    if (used > 0 && !done_) FeedContent(std::string_view(out, used));
 }
 
 void ProfileScanner::FeedContent(std::string_view bytes) {
@@ -186,8 +272,9 @@ void ProfileScanner::EndLine() {
             const bool quoted = value_length_ >= 2 && (value.front() == '"' || value.front() == '\'') &&
                                 value_last_ == value.front();
             const std::uint64_t length = value_length_ - (quoted ? 2 : 0);
-            result_ = std::string(value.substr(quoted ? 1 : 0,
-                                               static_cast<std::size_t>(std::min<std::uint64_t>(length, kProfileValueMax))));
+            value = value.substr(quoted ? 1 : 0,
+                                 static_cast<std::size_t>(std::min<std::uint64_t>(length, kProfileValueMax)));
+            result_ = std::string(value.substr(0, value.find('\0')));  // a NUL ends the value
             done_ = true;
         }
     }

@@ -21,8 +21,9 @@ namespace platform {
 // line is ended by CR or LF; blanks and tabs around names, "=" and values
 // are dropped; a value enclosed in a pair of " or ' loses them; a line that
 // starts with ";" is a comment; a section header's name runs to its last
-// "]"; a UTF-8 byte-order mark at the start is skipped; a value is cut to
-// kProfileValueMax characters.
+// "]"; a value ends at a NUL byte and is cut to kProfileValueMax bytes.
+// A file that starts with a UTF-16 byte-order mark (either byte order) is
+// decoded, its characters read as UTF-8; a UTF-8 byte-order mark is skipped.
 class ProfileScanner {
 public:
     ProfileScanner(std::string_view section, std::string_view key);
@@ -46,6 +47,8 @@ private:
         void Clear();
     };
 
+    void StartDecoding();
+    void FeedDecoded(std::string_view bytes);
     void FeedContent(std::string_view bytes);
     void TakeByte(char c);
     void TakeValueByte(char c);
@@ -57,6 +60,10 @@ private:
 
     std::string start_;         // the first bytes, until the byte-order mark is ruled in or out
     bool started_ = false;
+    enum class Encoding { Bytes, Utf16Little, Utf16Big };
+    Encoding encoding_ = Encoding::Bytes;
+    int odd_byte_ = -1;            // half a UTF-16 unit left from the last piece, if any
+    std::uint32_t high_half_ = 0;  // a leading surrogate waiting for its partner
     bool seen_section_ = false;  // the section was found (and is or was being read)
     bool in_section_ = false;
     bool done_ = false;
