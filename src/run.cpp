@@ -194,6 +194,15 @@ Arguments ReadArguments(int argc, const char* const* argv) {
     return arguments;
 }
 
+#ifdef _WIN32
+Arguments ReadArguments(int argc, const wchar_t* const* argv) {
+    Arguments arguments;
+    if (argc > 1) arguments.StartAdr = platform::ArgumentText(argv[1]);
+    if (argc > 2) arguments.InputFile = platform::ArgumentPath(argv[2]);
+    return arguments;
+}
+#endif
+
 int Run(const Arguments& arguments) {
     std::string module(platform::kProgramFileName);
     const Status outcome = RunStepsCatchingOutOfMemory(arguments, module);

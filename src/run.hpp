@@ -12,6 +12,10 @@ struct Arguments {
 };
 
 Arguments ReadArguments(int argc, const char* const* argv);
+#ifdef _WIN32
+// From the wide command line: StartAdr in the code page, InputFile as a path.
+Arguments ReadArguments(int argc, const wchar_t* const* argv);
+#endif
 
 // Performs the whole run and gives the process exit status.
 int Run(const Arguments& arguments);

@@ -19,6 +19,16 @@ inline const std::string kBanner =
     "\r\n\r\nUse      Vorendix.exe StartAdr InputFile\r\nExample  Vorendix.exe 03FC0000 Test.bin\r\n\r\n";
 inline const std::string kPrompt = "Press [Enter] to Exit\r\n";
 
+// ASCII `text` in UTF-16 with its byte-order mark, little- or big-endian.
+inline std::string Utf16(const std::string& text, bool little) {
+    std::string bytes = little ? "\xFF\xFE" : "\xFE\xFF";
+    for (const char c : text) {
+        bytes += little ? c : '\0';
+        bytes += little ? '\0' : c;
+    }
+    return bytes;
+}
+
 // Relative path (to the program folder) -> bytes. A path ending in "/" is a folder.
 using Tree = std::map<std::string, std::string>;
 

@@ -22,6 +22,10 @@ void ExpectSameBehaviour(const Run& run) {
     EXPECT_EQ(linux_run.stderr_bytes.empty(), windows_run.stderr_bytes.empty());
 }
 
+using namespace std::string_literals;
+using harness::Utf16;
+
+
 std::string AllBytes() {
     std::string bytes;
     for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i);
@@ -39,6 +43,22 @@ TEST(Parity, SameOutputForTheSameFixtures) {
         {.args = {"0", "big.bin"}, .files = {{"big.bin", std::string(300001, '\x5A')}}},
         {.args = {"0", "Test.fpa"}, .files = {{"Test.fpa", "keep"}}},
         {.args = {"0", "Test.bin"}, .files = {{"Test.bin", "x"}, {"Test.fpa/", ""}}},
+        // Names outside any code page, long paths, devices, a link to the program.
+        {.args = {"1", "\xD0\xBF\xD0\xB0\xD1\x82\xD1\x87.bin"},
+         .files = {{"\xD0\xBF\xD0\xB0\xD1\x82\xD1\x87.bin", "\x42"}},
+         .program_folder = "\xD0\xBF\xD1\x80\xD0\xBE\xD0\xB3"},
+        {.args = {"1", "Test.bin"}, .files = {{"Test.bin", "\x43"}},
+         .program_folder = std::string(150, 'a') + "/" + std::string(150, 'b')},
+        {.args = {"1", "NUL"}},
+        {.args = {"1", "com1.bin"}},
+        {.args = {"1", "Test.bin"}, .files = {{"Test.bin", "\x44"}}, .started_through_link = true},
+        // Config.ini in UTF-16, both byte orders, and a NUL inside a value.
+        {.args = {"1", "Test.bin"},
+         .files = {{"Test.bin", "\x45"}, {"Config.ini", Utf16("[MAIN]\r\nSW_Ver= \"v2\" \r\nEnter=0\r\n", true)}}},
+        {.args = {"1", "Test.bin"},
+         .files = {{"Test.bin", "\x46"}, {"Config.ini", Utf16("[MAIN]\r\nAuthor=big\r\nEnter=0\r\n", false)}}},
+        {.args = {"1", "Test.bin"},
+         .files = {{"Test.bin", "\x47"}, {"Config.ini", "[MAIN]\r\nAuthor=a \0b\r\nEnter=0\r\n"s}}},
     };
     for (const harness::Run& run : runs) ExpectSameBehaviour(run);
 }

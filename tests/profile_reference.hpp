@@ -97,11 +97,11 @@ inline std::optional<std::string> FindValue(std::string_view text, std::string_v
         if (!in_section || equals == std::string_view::npos) continue;
         if (!SameName(Trim(line.substr(0, equals)), key)) continue;
         std::string_view value = Trim(line.substr(equals + 1));
+        value = value.substr(0, value.find('\0'));  // a NUL ends the value; blanks before it stay
         if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front()) {
             value = value.substr(1, value.size() - 2);
         }
-        value = value.substr(0, platform::kProfileValueMax);
-        return std::string(value.substr(0, value.find('\0')));
+        return std::string(value.substr(0, platform::kProfileValueMax));
     }
     return std::nullopt;
 }

@@ -10,6 +10,12 @@ namespace {
 
 using platform::FindProfileValue;
 
+// A string literal whole, NUL bytes included.
+template <std::size_t N>
+std::string Literal(const char (&text)[N]) {
+    return std::string(text, N - 1);
+}
+
 struct Case {
     const char* name;
     std::string file;
@@ -51,6 +57,14 @@ TEST(FindProfileValue, FollowsThePrivateProfileRules) {
         {"text between two ] is in the name", "[MAIN]x]\nAuthor=Me\n", "Author", std::nullopt},
         {"a ] inside the name", "[MA]IN]\nAuthor=Me\n[MAIN]\nAuthor=Yes\n", "Author", "Yes"},
         {"text after the header ignored", "[MAIN] x\nAuthor=Me\n", "Author", "Me"},
+        // A NUL ends the value as the platform reader has it.
+        {"NUL ends the value, blanks before it stay", Literal("[MAIN]\nAuthor=x \0 y\n"), "Author", "x "},
+        {"quotes count only before the NUL", Literal("[MAIN]\nAuthor= \"q\0r\" \n"), "Author", "\"q"},
+        {"NUL first gives the empty value", Literal("[MAIN]\nAuthor=\0x\n"), "Author", ""},
+        // UTF-16 files are decoded; their characters come out as UTF-8.
+        {"UTF-16 little-endian", Literal("\xFF\xFE[\0M\0A\0I\0N\0]\0\n\0A\0=\0\xE9\0\x3D\xD8\x00\xDE\n\0"),
+         "A", "\xC3\xA9\xF0\x9F\x98\x80"},
+        {"UTF-16 big-endian", Literal("\xFE\xFF\0[\0M\0A\0I\0N\0]\0\n\0A\0=\0x\xD8\x00\0y"), "A", "x\xEF\xBF\xBDy"},
         {"non-ASCII bytes kept", "[MAIN]\nAuthor=\xE4\xF6\xFC\x01\n", "Author", "\xE4\xF6\xFC\x01"},
     };
     for (const Case& c : cases) {

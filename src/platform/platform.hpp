@@ -100,6 +100,13 @@ inline std::string FolderPart(std::string_view path) {
 // Full path of the running program, as it was started: through a link, the
 // link's own path.
 Result<std::string> ExecutablePath();
+#ifdef _WIN32
+// A wide command-line argument as the 8-bit text in the system's code page
+// (what the patch file carries), and as a path (UTF-8, as paths go here).
+std::string ArgumentText(const wchar_t* argument);
+std::string ArgumentPath(const wchar_t* argument);
+#endif
+
 // Offset of a code address inside the executable image.
 std::uint32_t CodeOffset(const void* address);
 

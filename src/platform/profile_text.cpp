@@ -241,6 +241,16 @@ void ProfileScanner::TakeByte(char c) {
 }
 
 void ProfileScanner::TakeValueByte(char c) {
+    // A NUL ends the value, as the platform reader has it: blanks before the
+    // NUL stay, and quotes count only if they close before it.
+    if (value_cut_) return;
+    if (c == '\0') {
+        value_cut_ = true;
+        if (value_blanks_ > 0) value_last_ = ' ';
+        value_length_ += value_blanks_;
+        value_blanks_ = 0;
+        return;
+    }
     if (IsBlank(c)) {
         if (!value_started_) return;  // blanks before the value
         // Blanks count only if something follows them; the few that can
@@ -274,7 +284,7 @@ void ProfileScanner::EndLine() {
             const std::uint64_t length = value_length_ - (quoted ? 2 : 0);
             value = value.substr(quoted ? 1 : 0,
                                  static_cast<std::size_t>(std::min<std::uint64_t>(length, kProfileValueMax)));
-            result_ = std::string(value.substr(0, value.find('\0')));  // a NUL ends the value
+            result_ = std::string(value);
             done_ = true;
         }
     }
@@ -298,6 +308,7 @@ void ProfileScanner::StartLine() {
     value_length_ = 0;
     value_blanks_ = 0;
     value_last_ = 0;
+    value_cut_ = false;
 }
 
 std::optional<std::string> FindProfileValue(std::string_view text, std::string_view section,

@@ -88,6 +88,7 @@ private:
     std::uint64_t value_length_ = 0;
     std::uint64_t value_blanks_ = 0;
     char value_last_ = 0;
+    bool value_cut_ = false;  // a NUL came: the rest of the line is no part of it
 };
 
 // The value of `key` in `section` of the INI text `text`, or nothing when

@@ -1,9 +1,13 @@
-// The OS layer on Windows, straight on the Win32 API. Text goes through the
-// ANSI entry points byte for byte; console output is raw bytes on the
-// standard handles, so each line ends with exactly one CR LF.
+// The OS layer on Windows, straight on the Win32 API. Paths are carried as
+// UTF-8 and handed to the wide-character entry points, so that any folder
+// and file name works, of any length. The texts the patch file carries
+// (StartAdr, the Config.ini values) stay 8-bit text in the system's code
+// page. Console output is raw bytes on the standard handles, so each line
+// ends with exactly one CR LF.
 #include <windows.h>
 
 #include <algorithm>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -32,6 +36,9 @@ HANDLE AsHandle(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle);
 std::intptr_t FromHandle(HANDLE handle) { return reinterpret_cast<std::intptr_t>(handle); }
 constexpr std::intptr_t kNoHandle = -1;  // INVALID_HANDLE_VALUE
 
+// Longest file name (one path component) that NTFS takes, in UTF-16 units.
+constexpr std::size_t kLongestName = 255;
+
 // Largest piece one ReadFile or WriteFile call takes.
 constexpr std::size_t kMaxTransfer = 1u << 30;
 
@@ -50,6 +57,56 @@ bool WriteAll(HANDLE handle, std::span<const char> bytes) {
         bytes = bytes.subspan(written);
     }
     return true;
+}
+
+std::wstring Widen(std::string_view text, UINT code_page) {
+    if (text.empty()) return {};
+    const int size = static_cast<int>(text.size());
+    const int length = ::MultiByteToWideChar(code_page, 0, text.data(), size, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length), L'\0');
+    ::MultiByteToWideChar(code_page, 0, text.data(), size, wide.data(), length);
+    return wide;
+}
+
+std::string Narrow(std::wstring_view wide, UINT code_page) {
+    if (wide.empty()) return {};
+    const int size = static_cast<int>(wide.size());
+    const int length = ::WideCharToMultiByte(code_page, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+    std::string text(static_cast<std::size_t>(length), '\0');
+    ::WideCharToMultiByte(code_page, 0, wide.data(), size, text.data(), length, nullptr, nullptr);
+    return text;
+}
+
+// A path for the wide file calls. One too long for the classic limit goes
+// in the \\?\ form, which takes paths whole (up to 32,767 characters) but
+// wants them full and with backslashes only.
+std::wstring SystemPath(const std::string& path) {
+    std::wstring wide = Widen(path, CP_UTF8);
+    if (wide.size() < MAX_PATH - 12) return wide;  // 12: room for a short file name in a folder
+    const DWORD needed = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) return wide;  // the call that uses it reports the fault
+    std::wstring full(needed, L'\0');
+    const DWORD length = ::GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
+    if (length == 0 || length >= needed) return wide;
+    full.resize(length);
+    if (full.starts_with(L"\\\\?\\")) return full;
+    if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+// The names Windows keeps for devices in every folder, with any extension.
+bool IsDeviceName(std::string_view path) {
+    std::string_view name = path.substr(FolderPart(path).size());
+    name = name.substr(0, name.find('.'));
+    while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+    std::string upper(name);
+    for (char& c : upper) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    if (upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL" || upper == "CONIN$" ||
+        upper == "CONOUT$") {
+        return true;
+    }
+    return upper.size() == 4 && (upper.starts_with("COM") || upper.starts_with("LPT")) && upper[3] >= '0' &&
+           upper[3] <= '9';
 }
 
 // Volume serial number and file index: equal for two names of one file.
@@ -103,14 +160,22 @@ Status SkipStdinLine() {
 }
 
 Result<std::string> ExecutablePath() {
-    std::vector<char> buffer(MAX_PATH);
+    std::vector<wchar_t> buffer(MAX_PATH);
     for (;;) {
-        const DWORD length = ::GetModuleFileNameA(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        const DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
         if (length == 0) return FailLastError();
-        if (length < buffer.size()) return std::string(buffer.data(), length);
+        if (length < buffer.size()) {
+            std::wstring_view path(buffer.data(), length);
+            if (path.starts_with(L"\\\\?\\")) path.remove_prefix(4);  // a long path: back to its plain form
+            return Narrow(path, CP_UTF8);
+        }
         buffer.resize(buffer.size() * 2);
     }
 }
+
+std::string ArgumentText(const wchar_t* argument) { return Narrow(argument, CP_ACP); }
+
+std::string ArgumentPath(const wchar_t* argument) { return Narrow(argument, CP_UTF8); }
 
 std::uint32_t CodeOffset(const void* address) {
     const auto base = reinterpret_cast<std::uintptr_t>(::GetModuleHandleA(nullptr));
@@ -118,8 +183,10 @@ std::uint32_t CodeOffset(const void* address) {
 }
 
 bool IsPlainFile(const std::string& path) {
-    const DWORD attributes = ::GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    if (IsDeviceName(path)) return false;
+    const DWORD attributes = ::GetFileAttributesW(SystemPath(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
 }
 
 // ---- InputFile ---------------------------------------------------------------
@@ -135,7 +202,7 @@ InputFile::~InputFile() {
 }
 
 Result<InputFile> InputFile::Open(const std::string& path) {
-    const HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    const HANDLE handle = ::CreateFileW(SystemPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                         nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return FailLastError();
     std::optional<std::string> identity = Identity(handle);
@@ -194,7 +261,7 @@ ReplacementFile::ReplacementFile(ReplacementFile&& other) noexcept
 
 ReplacementFile::~ReplacementFile() {
     if (handle_ != kNoHandle) ::CloseHandle(AsHandle(handle_));
-    if (!temp_path_.empty()) ::DeleteFileA(temp_path_.c_str());
+    if (!temp_path_.empty()) ::DeleteFileW(SystemPath(temp_path_).c_str());
 }
 
 Result<ReplacementFile> ReplacementFile::Create(const std::string& path,
@@ -206,7 +273,12 @@ Result<ReplacementFile> ReplacementFile::Create(const std::string& path,
 
 Status ReplacementFile::Open(const std::string& path, const std::string& protect) {
     target_ = path;
-    const DWORD attributes = ::GetFileAttributesA(path.c_str());
+    // A name longer than any file system takes fails here, before the header,
+    // as it does on Linux; the system itself would say so only at the move.
+    if (Widen(std::string_view(path).substr(FolderPart(path).size()), CP_UTF8).size() > kLongestName) {
+        return FailHere(kInvalidFilename);
+    }
+    const DWORD attributes = ::GetFileAttributesW(SystemPath(path).c_str());
     // A folder, or a file with the read-only attribute, which the plain
     // create refuses whoever runs it.
     if (attributes != INVALID_FILE_ATTRIBUTES &&
@@ -215,7 +287,7 @@ Status ReplacementFile::Open(const std::string& path, const std::string& protect
     }
     // Opening the earlier file for writing, as the plain create would, is
     // the test: a read-only file, or one another program writes, fails here.
-    const HANDLE earlier = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    const HANDLE earlier = ::CreateFileW(SystemPath(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                          FILE_ATTRIBUTE_NORMAL, nullptr);
     if (earlier == INVALID_HANDLE_VALUE) {
         const DWORD error = ::GetLastError();
@@ -243,7 +315,7 @@ Status ReplacementFile::OpenTemporary(std::intptr_t earlier) {
     HANDLE handle = INVALID_HANDLE_VALUE;
     for (int attempt = 0;; ++attempt) {
         std::string temp = stem + std::to_string(attempt) + ".tmp";
-        handle = ::CreateFileA(temp.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+        handle = ::CreateFileW(SystemPath(temp).c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle != INVALID_HANDLE_VALUE) {
             temp_path_ = std::move(temp);
@@ -288,10 +360,12 @@ Status ReplacementFile::Commit() {
     handle_ = kNoHandle;
     if (!::CloseHandle(handle)) return FailLastError();
     // Replacing keeps the earlier file's attributes, security and creation time.
+    const std::wstring target = SystemPath(target_);
+    const std::wstring temp = SystemPath(temp_path_);
     const BOOL moved =
-        replacing_ ? ::ReplaceFileA(target_.c_str(), temp_path_.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
+        replacing_ ? ::ReplaceFileW(target.c_str(), temp.c_str(), nullptr, REPLACEFILE_IGNORE_MERGE_ERRORS,
                                     nullptr, nullptr)
-                   : ::MoveFileExA(temp_path_.c_str(), target_.c_str(), 0);
+                   : ::MoveFileExW(temp.c_str(), target.c_str(), 0);
     if (!moved) return FailLastError();
     temp_path_.clear();
     return {};
@@ -301,11 +375,17 @@ Status ReplacementFile::Commit() {
 
 std::string ReadProfileString(const std::string& path, std::string_view section,
                               std::string_view key, std::string_view fallback) {
-    char value[kProfileValueMax + 1];
-    const DWORD length = ::GetPrivateProfileStringA(std::string(section).c_str(), std::string(key).c_str(),
-                                                    std::string(fallback).c_str(), value, sizeof value,
-                                                    path.c_str());
-    return std::string(value, length);
+    // The wide reader finds the file whatever its path holds and decodes
+    // every encoding Windows reads; the value comes back in the code page,
+    // as the 8-bit reader would give it.
+    wchar_t value[kProfileValueMax + 1];
+    const std::wstring wide_section = Widen(section, CP_ACP);
+    const std::wstring wide_key = Widen(key, CP_ACP);
+    const std::wstring wide_fallback = Widen(fallback, CP_ACP);
+    const DWORD length = ::GetPrivateProfileStringW(wide_section.c_str(), wide_key.c_str(), wide_fallback.c_str(),
+                                                    value, kProfileValueMax + 1, SystemPath(path).c_str());
+    const std::wstring_view found(value, length);
+    return Narrow(found.substr(0, found.find(L'\0')), CP_ACP);  // a NUL ends the value
 }
 
 }  // namespace platform
