@@ -7,7 +7,9 @@
 here="$(cd "$(dirname "$0")/.." && pwd)"
 export WINEPREFIX="${VORENDIX_WINEPREFIX:-$here/build/windows/wineprefix}"
 export WINEDEBUG=-all
-mkdir -p "$WINEPREFIX"
+# Wine leaves a folder of its own in the temporary folder: keep it in ours.
+export TMPDIR="$WINEPREFIX/../wine-tmp"
+mkdir -p "$WINEPREFIX" "$TMPDIR"
 case "${1:-}" in
     --start)
         # Away from the caller's output, which a test runner waits on to close.
