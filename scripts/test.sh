@@ -26,7 +26,8 @@ step() {
     shift
     if ! "$@" >"$logs/$name.log" 2>&1; then
         echo "FAILED: $name (log: $logs/$name.log)"
-        cat "$logs/$name.log"
+        # All of it but the lines of tests that started and passed.
+        grep -Ev '^ +Start +[0-9]+: |Test +#[0-9]+: .* Passed +[0-9.]+ sec$' "$logs/$name.log" || true
         local counts
         counts=$(grep -E 'tests passed, [0-9]+ tests failed out of' "$logs/$name.log" | tail -n 1 || true)
         [ -n "$counts" ] && echo "$counts"

@@ -257,6 +257,11 @@ std::vector<Case> Cases() {
               .prepare = [](const fs::path& dir) { fs::create_symlink("patches/new.fpa", dir / "Test.fpa"); }},
              0, kBanner + Echo() + kPrompt, "",
              With(kTestBin, {{"patches/", ""}, {"patches/new.fpa", kTestPatch}, {"Test.fpa", "-> patches/new.fpa"}})});
+        // Only a plain file is replaced: never a device a link leads to.
+        add({"LinkToADeviceRefused",
+             {.args = {"03FC0000", "Test.bin"}, .files = kTestBin,
+              .prepare = [](const fs::path& dir) { fs::create_symlink("/dev/null", dir / "Test.fpa"); }},
+             1, kBanner, "File access denied", With(kTestBin, {{"Test.fpa", "-> /dev/null"}})});
         add({"LinkToAFolderRefused",
              {.args = {"03FC0000", "Test.bin"}, .files = With(kTestBin, {{"patches/", ""}}),
               .prepare = [](const fs::path& dir) { fs::create_symlink("patches", dir / "Test.fpa"); }},
@@ -484,14 +489,7 @@ std::string FunctionAt(const harness::Tool& tool, const std::string& report) {
     }
     char hex[32];
     std::snprintf(hex, sizeof hex, "0x%llX", address);
-    command += " -f -C -i -e '" + tool.binary.string() + "' " + hex;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return "(addr2line failed)";
-    std::string output;
-    char buffer[4096];
-    while (const std::size_t got = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, got);
-    ::pclose(pipe);
-    return output;
+    return harness::CommandOutput({command, "-f", "-C", "-i", "-e", tool.binary.string(), hex});
 }
 
 TEST(FailureReport, CodeLocationNamesTheStepThatFailed) {
@@ -520,6 +518,9 @@ TEST(FailureReport, CodeLocationNamesTheStepThatFailed) {
 TEST(ProcessEnd, ConvertsWithoutProc) {
     if (::geteuid() != 0) GTEST_SKIP() << "hiding /proc needs root";
     if (kWindows) GTEST_SKIP() << "Wine itself needs /proc";
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizers' run-time needs /proc";
+#endif
     const harness::Run run{.args = {"03FC0000", "Test.bin"},
                            .files = {{"Test.bin", "\x12\x34"}, {"Test.fpa", "old"}},
                            .stdin_bytes = "\n",

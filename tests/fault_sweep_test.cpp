@@ -193,27 +193,24 @@ Reference ReferenceRun(Way way, const std::string& config) {
 
 // The function names addr2line gives for each code location, inlined callers included.
 std::map<std::string, std::string> FunctionsAt(const std::set<std::string>& sites) {
-    std::string command = "addr2line -a -f -i -C -e '" + std::string(VORENDIX_DYNAMIC_BINARY) + "'";
-    for (const std::string& site : sites) command += " 0x" + site;
-    FILE* pipe = ::popen(command.c_str(), "r");
+    std::vector<std::string> command = {"addr2line", "-a", "-f", "-i", "-C", "-e", VORENDIX_DYNAMIC_BINARY};
+    for (const std::string& site : sites) command.push_back("0x" + site);
+    std::istringstream lines(harness::CommandOutput(command));
     std::map<std::string, std::string> names;
-    if (!pipe) return names;
-    char line[4096];
+    std::string text;
     std::string current;
     bool name_line = false;
-    while (std::fgets(line, sizeof line, pipe)) {
-        std::string text(line);
+    while (std::getline(lines, text)) {
         if (text.starts_with("0x")) {
             current = std::to_string(std::stoull(text, nullptr, 16));
             name_line = true;
         } else if (name_line) {
-            names[current] += text;
+            names[current] += text + "\n";
             name_line = false;
         } else {
             name_line = true;  // a file:line line; an inlined caller's name may follow
         }
     }
-    ::pclose(pipe);
     return names;
 }
 

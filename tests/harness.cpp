@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -110,6 +111,22 @@ Tool ToolUnderTest() {
     if (const char* chosen = std::getenv("VORENDIX_BINARY")) tool.binary = chosen;
     if (tool.IsWindows()) tool.emulator = {VORENDIX_WINE};
     return tool;
+}
+
+std::string CommandOutput(const std::vector<std::string>& words) {
+    std::string command;
+    for (const auto& word : words) {
+        std::string quoted = "'";
+        for (const char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        command += quoted + "' ";
+    }
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return "";
+    std::string output;
+    char buffer[4096];
+    while (const std::size_t got = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, got);
+    ::pclose(pipe);
+    return output;
 }
 
 Tree ReadTree(const fs::path& dir, const std::string& skip_name) {

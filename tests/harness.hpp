@@ -103,6 +103,10 @@ Tool ToolUnderTest();
 
 Outcome Execute(const Run& run, const Tool& tool = ToolUnderTest());
 
+// What a command run by the shell prints on its standard output, with each
+// word quoted for the shell.
+std::string CommandOutput(const std::vector<std::string>& words);
+
 // Everything a folder holds, as a Tree.
 Tree ReadTree(const fs::path& dir, const std::string& skip_name = "");
 

@@ -39,22 +39,6 @@ std::string Describe(const std::optional<std::string>& value) {
     return line;
 }
 
-std::string Capture(const std::vector<std::string>& words) {
-    std::string command;
-    for (const auto& word : words) {
-        std::string quoted = "'";
-        for (const char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        command += quoted + "' ";
-    }
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return "";
-    std::string output;
-    char buffer[4096];
-    while (const std::size_t got = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, got);
-    ::pclose(pipe);
-    return output;
-}
-
 TEST(ProfileReader, AgreesWithThePlatformReader) {
     const harness::Tool tool = harness::ToolUnderTest();
     int compared = 0;
@@ -70,7 +54,7 @@ TEST(ProfileReader, AgreesWithThePlatformReader) {
             words.push_back(section);
             words.push_back(key);
         }
-        std::istringstream answers(Capture(words));
+        std::istringstream answers(harness::CommandOutput(words));
         for (const auto& [section, key] : kLookups) {
             std::string platform_answer;
             std::getline(answers, platform_answer);

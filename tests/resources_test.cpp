@@ -10,26 +10,15 @@
 
 namespace {
 
-std::string Output(const std::string& command) {
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return "";
-    std::string output;
-    char buffer[4096];
-    while (const std::size_t got = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, got);
-    ::pclose(pipe);
-    return output;
-}
-
-
 TEST(Resources, ManifestAndVersionAreEmbedded) {
     const std::string exe = harness::ToolUnderTest().binary.string();
-    const std::string table = Output("x86_64-w64-mingw32-objdump -p '" + exe + "'");
+    const std::string table = harness::CommandOutput({"x86_64-w64-mingw32-objdump", "-p", exe});
     EXPECT_NE(table.find("Entry: ID: 0x000010"), std::string::npos) << "no version resource";
     EXPECT_NE(table.find("Entry: ID: 0x000018"), std::string::npos) << "no manifest";
 
     const harness::ScratchDir scratch("vorendix-rsrc");
     const std::string section = (scratch.path() / "rsrc").string();
-    Output("x86_64-w64-mingw32-objcopy -O binary --only-section=.rsrc '" + exe + "' '" + section + "'");
+    harness::CommandOutput({"x86_64-w64-mingw32-objcopy", "-O", "binary", "--only-section=.rsrc", exe, section});
     std::ifstream in(section, std::ios::binary);
     std::ostringstream bytes;
     bytes << in.rdbuf();
