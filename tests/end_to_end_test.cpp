@@ -2,6 +2,7 @@
 // build of the tool must pass, whatever platform it was built for.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -209,6 +210,16 @@ std::vector<Case> Cases() {
                  const struct stat info = StatOf(dir / "Test.fpa");
                  EXPECT_EQ(info.st_mode & 07777, 0600u);
                  EXPECT_EQ(info.st_uid, harness::kNobody);
+             }});
+        add({"EarlierPatchKeepsItsExtendedAttributes",
+             {.args = {"03FC0000", "Test.bin"}, .files = old_patch, .prepare = [](const fs::path& dir) {
+                  GiveToNobody(dir);
+                  ASSERT_EQ(::setxattr((dir / "Test.fpa").c_str(), "user.origin", "mine", 4, 0), 0);
+              }, .as_unprivileged_user = true},
+             0, kBanner + Echo() + kPrompt, "", new_patch, [](const fs::path& dir) {
+                 char value[16] = {};
+                 EXPECT_EQ(::getxattr((dir / "Test.fpa").c_str(), "user.origin", value, sizeof value), 4);
+                 EXPECT_STREQ(value, "mine");
              }});
         add({"ReadOnlyEarlierPatchRefused",
              {.args = {"03FC0000", "Test.bin"}, .files = old_patch, .prepare = [](const fs::path& dir) {

@@ -3,11 +3,13 @@
 #include <poll.h>
 #include <sys/auxv.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -289,6 +291,31 @@ bool FolderRefusesNewFile(int error) { return error == EACCES || error == EPERM;
 
 std::string ProcFdPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
+// Gives file `to` the extended attributes of file `from`, access control
+// lists among them. False when one of them cannot be set here.
+Result<bool> CopyExtendedAttributes(int from, int to) {
+    ssize_t size = ::flistxattr(from, nullptr, 0);
+    if (size < 0 && errno == ENOTSUP) return true;  // a file system without them
+    if (size < 0) return FailErrno();
+    std::vector<char> names(static_cast<std::size_t>(size));
+    size = ::flistxattr(from, names.data(), names.size());
+    if (size < 0) return FailErrno();
+    for (std::size_t at = 0; at < static_cast<std::size_t>(size);) {
+        const char* name = names.data() + at;
+        at += std::strlen(name) + 1;
+        ssize_t length = ::fgetxattr(from, name, nullptr, 0);
+        if (length < 0) return FailErrno();
+        std::vector<char> value(static_cast<std::size_t>(length));
+        length = ::fgetxattr(from, name, value.data(), value.size());
+        if (length < 0) return FailErrno();
+        if (::fsetxattr(to, name, value.data(), static_cast<std::size_t>(length), 0) != 0) {
+            if (errno == EPERM || errno == EACCES || errno == ENOTSUP) return false;
+            return FailErrno();
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 ReplacementFile::ReplacementFile(ReplacementFile&& other) noexcept
@@ -412,6 +439,14 @@ Status ReplacementFile::OpenTemporary(std::intptr_t earlier_handle) {
         return failure;
     }
     if ((made.st_mode & 07777) != (wanted.st_mode & 07777)) kept = false;  // a set-id bit not kept
+    if (kept) {
+        Result<bool> copied = CopyExtendedAttributes(earlier, fd);
+        if (!copied) {
+            ::close(fd);
+            return copied.failure();
+        }
+        kept = copied.value();
+    }
     if (!kept) {
         ::close(fd);
         if (!temp_path_.empty()) {
