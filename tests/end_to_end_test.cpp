@@ -423,6 +423,7 @@ class EndToEnd : public testing::TestWithParam<Case> {};
 
 TEST_P(EndToEnd, Run) {
     const Case& c = GetParam();
+    if (c.run.as_unprivileged_user && ::geteuid() != 0) GTEST_SKIP() << "running as another user needs root";
     const harness::Outcome outcome = harness::Execute(c.run);
     EXPECT_EQ(outcome.status, c.status);
     if (c.run.stdout_to == StdoutTo::File) {
