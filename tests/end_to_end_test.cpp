@@ -460,21 +460,11 @@ INSTANTIATE_TEST_SUITE_P(Table, EndToEnd, testing::ValuesIn(Cases()),
 
 namespace {
 
-std::string ReadUntil(int fd, const std::string& end) {
-    std::string text;
-    char c = 0;
-    while (text.size() < end.size() || text.compare(text.size() - end.size(), end.size(), end) != 0) {
-        if (::read(fd, &c, 1) != 1) break;
-        text += c;
-    }
-    return text;
-}
-
 // Enter ends the prompt while standard input stays open, as at a terminal.
 TEST(ExitPrompt, EndsAtTheLineEndWithInputStillOpen) {
     bool ended = false;
     harness::Run run{.args = {}, .converse = [&](int to_stdin, int from_stdout, int pid) {
-        ReadUntil(from_stdout, kPrompt);
+        harness::ReadUntil(from_stdout, kPrompt);
         EXPECT_EQ(::write(to_stdin, "\n", 1), 1);
         for (int waited_ms = 0; waited_ms < 10000 && !ended; waited_ms += 10) {
             siginfo_t info{};
@@ -549,7 +539,7 @@ TEST(ProcessEnd, ConvertsWithoutProc) {
 TEST(ExitPrompt, WaitsOnANonBlockingInput) {
     bool waited = false;
     harness::Run run{.args = {}, .converse = [&](int to_stdin, int from_stdout, int pid) {
-        ReadUntil(from_stdout, kPrompt);
+        harness::ReadUntil(from_stdout, kPrompt);
         ::usleep(200 * 1000);
         waited = ::waitpid(pid, nullptr, WNOHANG) == 0;
         EXPECT_EQ(::write(to_stdin, "\n", 1), 1);
@@ -574,7 +564,7 @@ TEST(ProcessEnd, KilledDuringTheConversionLeavesNothing) {
         fs::create_symlink(input, dir / "big.bin");
     };
     run.converse = [](int, int from_stdout, int pid) {
-        ReadUntil(from_stdout, "Author=Vorendix by Kemrod\r\n");
+        harness::ReadUntil(from_stdout, "Author=Vorendix by Kemrod\r\n");
         ::usleep(300 * 1000);  // well into the code line
         ::kill(pid, SIGKILL);
     };
@@ -590,7 +580,7 @@ TEST(ExitPrompt, WaitsForOneLineOfInput) {
     bool waited = false;
     std::string shown;
     harness::Run run{.args = {}, .converse = [&](int to_stdin, int from_stdout, int pid) {
-        shown = ReadUntil(from_stdout, kPrompt);
+        shown = harness::ReadUntil(from_stdout, kPrompt);
         ::usleep(200 * 1000);
         waited = ::waitpid(pid, nullptr, WNOHANG) == 0;
         EXPECT_EQ(::write(to_stdin, "\n", 1), 1);

@@ -380,16 +380,6 @@ TEST(FaultSweepAlone, ConfigReplacedBetweenLookupsIsSeenByTheLaterOnes) {
     EXPECT_FALSE(outcome.program_dir.count("next.ini"));
 }
 
-}  // namespace
-
-namespace {
-
-std::string ReadUntil(int fd, const std::string& end) {
-    std::string text;
-    char c = 0;
-    while (!text.ends_with(end) && ::read(fd, &c, 1) == 1) text += c;
-    return text;
-}
 
 // Ctrl-C, a kill or a closed terminal during a long conversion: the signal
 // still ends the tool, and neither a temporary file nor a changed patch is left.
@@ -420,7 +410,7 @@ TEST(FaultSweepAlone, SignalDuringTheConversionLeavesNothing) {
             }
             std::string shown;
             run.converse = [&](int, int from_stdout, int pid) {
-                shown = ReadUntil(from_stdout, "Author=Vorendix by Kemrod\r\n");
+                shown = harness::ReadUntil(from_stdout, "Author=Vorendix by Kemrod\r\n");
                 ::kill(pid, signal_number);
             };
             const harness::Outcome outcome = harness::Execute(run, variant.tool);

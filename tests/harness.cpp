@@ -129,6 +129,13 @@ std::string CommandOutput(const std::vector<std::string>& words) {
     return output;
 }
 
+std::string ReadUntil(int fd, const std::string& end) {
+    std::string text;
+    char c = 0;
+    while (!text.ends_with(end) && ::read(fd, &c, 1) == 1) text += c;
+    return text;
+}
+
 Tree ReadTree(const fs::path& dir, const std::string& skip_name) {
     Tree tree;
     for (auto it = fs::recursive_directory_iterator(dir); it != fs::recursive_directory_iterator(); ++it) {

@@ -107,6 +107,9 @@ Outcome Execute(const Run& run, const Tool& tool = ToolUnderTest());
 // word quoted for the shell.
 std::string CommandOutput(const std::vector<std::string>& words);
 
+// Reads `fd` until what was read ends with `end`, or the input ends.
+std::string ReadUntil(int fd, const std::string& end);
+
 // Everything a folder holds, as a Tree.
 Tree ReadTree(const fs::path& dir, const std::string& skip_name = "");
 

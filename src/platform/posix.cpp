@@ -291,6 +291,21 @@ bool FolderRefusesNewFile(int error) { return error == EACCES || error == EPERM;
 
 std::string ProcFdPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 
+// Tries the names .vorendix-<process>-<n>.tmp in `folder` in turn: `make`
+// says whether it made the file of that name. Gives the name made, or
+// nothing with errno set. A short name of our own, so a long patch name
+// leaves room for it.
+template <class Make>
+std::optional<std::string> MakeTemporaryName(const std::string& folder, Make make) {
+    const std::string stem = folder + ".vorendix-" + std::to_string(::getpid()) + '-';
+    for (int attempt = 0; attempt <= 100; ++attempt) {
+        std::string name = stem + std::to_string(attempt) + ".tmp";
+        if (make(name)) return name;
+        if (errno != EEXIST) return std::nullopt;
+    }
+    return std::nullopt;  // errno is EEXIST
+}
+
 // Gives file `to` the extended attributes of file `from`, access control
 // lists among them. False when one of them cannot be set here.
 Result<bool> CopyExtendedAttributes(int from, int to) {
@@ -314,6 +329,27 @@ Result<bool> CopyExtendedAttributes(int from, int to) {
         }
     }
     return true;
+}
+
+// Gives file `to` what the user set on file `from`: owner, group, mode and
+// extended attributes. False when one of them cannot be given here.
+Result<bool> CopyWhatTheUserSet(int from, int to) {
+    struct stat wanted {};
+    struct stat made {};
+    if (::fstat(from, &wanted) != 0 || ::fstat(to, &made) != 0) return FailErrno();
+    // Owner and group first: changing them clears the set-id bits.
+    if ((made.st_uid != wanted.st_uid || made.st_gid != wanted.st_gid) &&
+        ::fchown(to, wanted.st_uid, wanted.st_gid) != 0) {
+        if (errno == EPERM) return false;
+        return FailErrno();
+    }
+    if (::fchmod(to, wanted.st_mode & 07777) != 0) {
+        if (errno == EPERM) return false;
+        return FailErrno();
+    }
+    if (::fstat(to, &made) != 0) return FailErrno();
+    if ((made.st_mode & 07777) != (wanted.st_mode & 07777)) return false;  // a set-id bit not kept
+    return CopyExtendedAttributes(from, to);
 }
 
 }  // namespace
@@ -366,8 +402,8 @@ Status ReplacementFile::Open(const std::string& path, const std::string& protect
     return OpenTemporary(earlier);
 }
 
-// Makes the temporary file beside the target and gives it the earlier
-// file's owner, group and mode; where that cannot be done, the earlier file
+// Makes the temporary file beside the target and gives it what the user
+// set on the earlier file; where that cannot be done, the earlier file
 // (descriptor `earlier`, or none) is written in place instead.
 Status ReplacementFile::OpenTemporary(std::intptr_t earlier_handle) {
     const int earlier = static_cast<int>(earlier_handle);
@@ -382,17 +418,14 @@ Status ReplacementFile::OpenTemporary(std::intptr_t earlier_handle) {
     }
     if (fd < 0 && NoUnnamedFiles(errno)) {
         way_ = Way::Named;
-        const std::string stem = folder + ".vorendix-" + std::to_string(::getpid()) + '-';
-        for (int attempt = 0;; ++attempt) {
-            std::string temp = stem + std::to_string(attempt) + ".tmp";
-            const SignalsHeld held;
+        const SignalsHeld held;
+        std::optional<std::string> name = MakeTemporaryName(folder, [&fd](const std::string& temp) {
             fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd >= 0) {
-                temp_path_ = std::move(temp);
-                RegisterTemp(temp_path_);
-                break;
-            }
-            if (errno != EEXIST || attempt >= 100) break;
+            return fd >= 0;
+        });
+        if (name) {
+            temp_path_ = std::move(*name);  // moved: no allocation may fail while the name is unrecorded
+            RegisterTemp(temp_path_);
         }
     }
     if (fd < 0) {
@@ -406,48 +439,8 @@ Status ReplacementFile::OpenTemporary(std::intptr_t earlier_handle) {
         handle_ = fd;
         return {};
     }
-    // Owner and group first: changing them clears the set-id bits.
-    struct stat wanted {};
-    struct stat made {};
-    if (::fstat(earlier, &wanted) != 0 || ::fstat(fd, &made) != 0) {
-        const Failure failure = FailErrno();
-        ::close(fd);
-        return failure;
-    }
-    bool kept = true;
-    if (made.st_uid != wanted.st_uid || made.st_gid != wanted.st_gid) {
-        if (::fchown(fd, wanted.st_uid, wanted.st_gid) != 0) {
-            if (errno != EPERM) {
-                const Failure failure = FailErrno();
-                ::close(fd);
-                return failure;
-            }
-            kept = false;
-        }
-    }
-    if (kept && ::fchmod(fd, wanted.st_mode & 07777) != 0) {
-        if (errno != EPERM) {
-            const Failure failure = FailErrno();
-            ::close(fd);
-            return failure;
-        }
-        kept = false;
-    }
-    if (kept && ::fstat(fd, &made) != 0) {
-        const Failure failure = FailErrno();
-        ::close(fd);
-        return failure;
-    }
-    if ((made.st_mode & 07777) != (wanted.st_mode & 07777)) kept = false;  // a set-id bit not kept
-    if (kept) {
-        Result<bool> copied = CopyExtendedAttributes(earlier, fd);
-        if (!copied) {
-            ::close(fd);
-            return copied.failure();
-        }
-        kept = copied.value();
-    }
-    if (!kept) {
+    Result<bool> kept = CopyWhatTheUserSet(earlier, fd);
+    if (!kept || !kept.value()) {
         ::close(fd);
         if (!temp_path_.empty()) {
             const SignalsHeld held;
@@ -455,6 +448,7 @@ Status ReplacementFile::OpenTemporary(std::intptr_t earlier_handle) {
             UnregisterTemp();
             temp_path_.clear();
         }
+        if (!kept) return kept.failure();
         way_ = Way::InPlace;
         return {};
     }
@@ -483,17 +477,13 @@ Status ReplacementFile::Commit() {
     if (replacing_ && ::fsync(fd) != 0) return FailErrno();
     const SignalsHeld held;
     if (way_ == Way::Unnamed) {
-        const std::string stem = FolderOf(target_) + ".vorendix-" + std::to_string(::getpid()) + '-';
         const std::string source = ProcFdPath(fd);
-        for (int attempt = 0;; ++attempt) {
-            std::string temp = stem + std::to_string(attempt) + ".tmp";
-            if (::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-                temp_path_ = std::move(temp);
-                RegisterTemp(temp_path_);
-                break;
-            }
-            if (errno != EEXIST || attempt >= 100) return FailErrno();
-        }
+        std::optional<std::string> name = MakeTemporaryName(FolderOf(target_), [&](const std::string& temp) {
+            return ::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, temp.c_str(), AT_SYMLINK_FOLLOW) == 0;
+        });
+        if (!name) return FailErrno();
+        temp_path_ = std::move(*name);  // moved: no allocation may fail while the name is unrecorded
+        RegisterTemp(temp_path_);
     }
     handle_ = -1;
     if (::close(fd) != 0) return FailErrno();

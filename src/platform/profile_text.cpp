@@ -101,12 +101,12 @@ bool ProfileScanner::Feed(std::string_view bytes) {
     if (done_) return false;
     if (!started_) {
         // Two bytes tell a UTF-16 mark; "EF BB" needs a third.
-        while (!bytes.empty() && (start_.size() < 2 || start_ == kByteOrderMark.substr(0, 2))) {
-            if (start_.size() == kByteOrderMark.size()) break;
+        const auto undecided = [this] { return start_.size() < 2 || start_ == kByteOrderMark.substr(0, 2); };
+        while (!bytes.empty() && undecided()) {
             start_ += bytes.front();
             bytes.remove_prefix(1);
         }
-        if (start_.size() < 2 || start_ == kByteOrderMark.substr(0, 2)) return true;  // wait for more
+        if (undecided()) return true;  // wait for more
         StartDecoding();
     }
     FeedDecoded(bytes);
