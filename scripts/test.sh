@@ -12,8 +12,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
 
-ensure_packages cmake ninja-build g++ libgtest-dev libgmock-dev \
-    googletest g++-mingw-w64-x86-64-posix wine64 clang clang-14 libclang-rt-14-dev
+# binutils and binutils-mingw-w64-x86-64: the tests map report locations
+# with addr2line and read the Windows resources back with objdump.
+ensure_packages cmake ninja-build g++ binutils libgtest-dev libgmock-dev \
+    googletest g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 clang clang-14 libclang-rt-14-dev
 
 logs=build/logs
 mkdir -p "$logs"
